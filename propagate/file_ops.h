@@ -1,0 +1,38 @@
+#ifndef PROPAGATE_FILE_OPS_H_
+#define PROPAGATE_FILE_OPS_H_
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "table_parser.h"
+
+/// lstat of path into status; false when it fails, whatever the cause.
+bool PathExists(const std::string& path, struct stat& status);
+/// User id of name, looked up afresh; "User %s not found, please reinstall Velmira".
+uid_t UserId(const std::string& name);
+/// Group id of name, looked up afresh; "Group %s not found, please reinstall Velmira".
+gid_t GroupId(const std::string& name);
+/// Text of the symbolic link at path, at most 4095 bytes; "readlink(%s): %s".
+std::string ReadLink(const std::string& path);
+/// Sets the mode of path, leaving a symbolic link at path alone; "chmod(%s): %s".
+void SetMode(const std::string& path, uint32_t mode);
+/// Sets owner and group of path (the link itself for a link) from the entry, group looked up first;
+/// "Cannot chown %s: %s".
+void SetOwner(const std::string& path, const TableEntry& entry);
+/// Sets access and modification time of path (the link itself for a link);
+/// "Cannot set access times of %s: %s".
+void SetTimes(const std::string& path, int64_t time);
+/// mkdir with mode (the umask applies); "mkdir(%s): %s".
+void MakeDir(const std::string& path, uint32_t mode);
+/// Replaces destination with a copy of source through a temporary file in the destination's directory,
+/// so that a failure leaves the destination as it was; "fopen(%s): %s", "fread(%s): %s",
+/// "fwrite(%s): Write error, disk full?". With synced, the content is on disk before it takes the
+/// destination's name, and the new name is on disk when it returns.
+void CopyFile(const std::string& source, const std::string& destination, bool synced = false);
+/// Flushes the whole file system that holds path (syncfs); "syncfs(%s): %s".
+void SyncFileSystem(const std::string& path);
+
+#endif  // PROPAGATE_FILE_OPS_H_

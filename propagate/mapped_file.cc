@@ -1,0 +1,62 @@
+#include "mapped_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "run_error.h"
+
+CMappedFile::CMappedFile(const std::string& path) : fd(-1), data(nullptr), size(0) {
+  fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
+  }
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    int err = errno;
+    close(fd);
+    Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
+  }
+  size = static_cast<uint64_t>(status.st_size);
+  // Populating the mapping up front saves one page fault per page when a large file is hashed or split.
+  void* mapping = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+  if (mapping == MAP_FAILED) {
+    int err = errno;
+    close(fd);
+    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(err));
+  }
+  data = static_cast<const unsigned char*>(mapping);
+}
+
+CMappedFile::~CMappedFile() {
+  munmap(const_cast<unsigned char*>(data), size);
+  close(fd);
+}
+
+void LoadLines(const std::string& path, std::vector<std::string>& lines) {
+  CMappedFile file(path);
+  const unsigned char* cursor = file.Data();
+  const unsigned char* end = cursor + file.Size();
+  std::string current;
+  while (cursor < end) {
+    // Copy whole runs of ordinary bytes at once; only line feeds and carriage returns need a decision.
+    const unsigned char* stop = cursor;
+    while (stop < end && *stop != '\n' && *stop != '\r')
+      ++stop;
+    current.append(reinterpret_cast<const char*>(cursor), static_cast<size_t>(stop - cursor));
+    if (stop == end)
+      break;
+    if (*stop == '\n') {
+      lines.push_back(std::move(current));
+      current.clear();
+    }
+    cursor = stop + 1;
+  }
+  if (!current.empty())
+    lines.push_back(std::move(current));
+}

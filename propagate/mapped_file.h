@@ -1,0 +1,34 @@
+#ifndef PROPAGATE_MAPPED_FILE_H_
+#define PROPAGATE_MAPPED_FILE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+/// A whole file readable through a shared read-only mapping for the object's lifetime.
+/// Owns the descriptor and the mapping; never copied.
+class CMappedFile {
+ public:
+  /// Opens and maps the file, or throws RunError ("%s: Cannot open: %s", "...Cannot stat...", "...Cannot mmap...").
+  explicit CMappedFile(const std::string& path);
+  /// Unmaps the bytes and closes the descriptor.
+  ~CMappedFile();
+  CMappedFile(const CMappedFile&) = delete;
+  CMappedFile& operator=(const CMappedFile&) = delete;
+
+  /// Address of the mapped bytes.
+  const unsigned char* Data() const { return data; }
+  /// Number of mapped bytes: the file's size when it was opened.
+  uint64_t Size() const { return size; }
+
+ private:
+  int fd;
+  const unsigned char* data;
+  uint64_t size;
+};
+
+/// Appends the lines of the file at path to lines: line feeds end lines, carriage returns are dropped
+/// wherever they stand, a last line without line feed counts when not empty. Throws CMappedFile's errors.
+void LoadLines(const std::string& path, std::vector<std::string>& lines);
+
+#endif  // PROPAGATE_MAPPED_FILE_H_

@@ -1,0 +1,81 @@
+#include "propagator.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "mapped_file.h"
+#include "run_error.h"
+
+namespace {
+
+const char kSyntax[] = "Syntax: propagate [-i] <repodir> <basedir>";
+
+}  // namespace
+
+std::string WithTrailingSlash(const std::string& path) {
+  if (path.empty() || path.back() != '/')
+    return path + "/";
+  return path;
+}
+
+CPropagator::CPropagator(bool interactive, const std::string& repodir, const std::string& basedir)
+    : interactive(interactive), repodir(repodir), basedir(basedir) {
+  // Creates only the last component; any failure shows up at the first step that needs the directory.
+  mkdir(this->basedir.c_str(), 0755);
+}
+
+void CPropagator::Apply(const TableEntry& entry) {
+  switch (static_cast<uint32_t>(entry.kind)) {
+    case 0:
+      return;
+    case 1:
+      ApplyTable(entry);
+      return;
+    case 2:
+      ApplyFile(entry);
+      return;
+    case 3:
+      ApplyDir(entry);
+      return;
+    case 4:
+      ApplySymlink(entry);
+      return;
+    default:
+      Fail("Internal inconsistency");
+  }
+}
+
+void CPropagator::RequireTableRecord() const {
+  if (tableRecord.kind == EntryKind::None)
+    Fail("Repository table corrupt");
+}
+
+int Run(int argc, char** argv) {
+  int operands = argc - 1;
+  if (operands < 2)
+    Fail("%s", kSyntax);
+  bool interactive = false;
+  const char* repository = argv[1];
+  const char* base = argv[2];
+  if (operands == 3) {
+    if (strcmp(argv[1], "-i") != 0)
+      Fail("%s", kSyntax);
+    interactive = true;
+    repository = argv[2];
+    base = argv[3];
+  }
+  CPropagator propagator(interactive, WithTrailingSlash(repository), WithTrailingSlash(base));
+
+  std::vector<std::string> lines;
+  LoadLines(propagator.repodir + "files.txt", lines);
+  CTableParser parser;
+  for (const std::string& line : lines) {
+    TableEntry entry;
+    if (!parser.ParseLine(line, entry))
+      break;
+    propagator.Apply(entry);
+  }
+  propagator.InstallTable();
+  return 0;
+}

@@ -1,0 +1,3 @@
+#ifndef QUARNET_COMMANDS_H_
+#define QUARNET_COMMANDS_H_
+#endif  // QUARNET_COMMANDS_H_

@@ -1,0 +1,3 @@
+#include "dispatcher.h"
+
+int Dispatch(int, char**) { return 1; }
