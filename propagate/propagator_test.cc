@@ -1,3 +1,46 @@
+#include "propagator.h"
+
 #include <gtest/gtest.h>
 
-#include "propagator.h"
+#include "test_support.h"
+
+TEST(Propagator, WithTrailingSlash) {
+  struct Case {
+    const char* path;
+    const char* result;
+  } cases[] = {{"repo", "repo/"}, {"repo/", "repo/"}, {"repo//", "repo//"}, {"/", "/"}, {"", "/"}, {"a/b", "a/b/"}};
+  for (const Case& c : cases)
+    EXPECT_EQ(c.result, WithTrailingSlash(c.path)) << c.path;
+}
+
+TEST(Propagator, ConstructorCreatesOnlyTheLastComponent) {
+  TempDir dir;
+  mode_t old_mask = umask(022);
+  CPropagator created(false, dir / "repo/", dir / "base/");
+  EXPECT_EQ(S_IFDIR | 0755u, StatPath(dir / "base").st_mode);
+  CPropagator again(true, dir / "repo/", dir / "base/");  // an existing directory is no error
+  EXPECT_TRUE(again.interactive);
+  CPropagator deep(false, dir / "repo/", dir / "x/y/");  // a missing parent is no error here either
+  struct stat status;
+  EXPECT_NE(0, lstat((dir / "x").c_str(), &status));
+  umask(old_mask);
+  EXPECT_EQ(EntryKind::None, created.tableRecord.kind);
+  EXPECT_TRUE(created.oldTable.empty());
+}
+
+TEST(Propagator, ApplyDispatchAndGuards) {
+  TempDir dir;
+  CPropagator propagator(false, dir / "repo/", dir / "base/");
+  TableEntry entry;
+  propagator.Apply(entry);  // None does nothing
+  entry.kind = static_cast<EntryKind>(5);
+  EXPECT_EQ("Internal inconsistency", ErrorOf([&] { propagator.Apply(entry); }));
+  entry.kind = static_cast<EntryKind>(0xFFFFFFFFu);
+  EXPECT_EQ("Internal inconsistency", ErrorOf([&] { propagator.Apply(entry); }));
+  EXPECT_EQ("Repository table corrupt", ErrorOf([&] { propagator.RequireTableRecord(); }));
+  for (EntryKind kind : {EntryKind::File, EntryKind::Dir, EntryKind::Symlink}) {
+    entry.kind = kind;
+    EXPECT_EQ("Repository table corrupt", ErrorOf([&] { propagator.Apply(entry); }));
+  }
+  EXPECT_EQ("Repository table corrupt", ErrorOf([&] { propagator.InstallTable(); }));
+}
