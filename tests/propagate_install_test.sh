@@ -1,0 +1,241 @@
+#!/usr/bin/env bash
+# Installations and upgrades of real trees, each run twice where the second run must change nothing.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/propagate_lib.sh"
+
+T0=1700000000
+T1=1710000000
+
+# Version 1 of a small product in ./repo.
+make_product_v1() {
+  mkdir -p repo
+  printf 'port = 1\n' >repo/app.conf
+  printf '#!/bin/sh\necho v1\n' >repo/tool
+  printf 'hello v1\n' >repo/readme
+  printf 'helper v1\n' >repo/helper
+  write_table repo <<EOT
+dir etc root root $T0 0755 n
+dir bin root staff $T0 02775 n
+dir var daemon daemon $T0 0750 y
+file etc/app+20name.conf root root $T0 0100644 app.conf @DIGEST(app.conf) 0 y
+file bin/tool bin staff $T0 0100755 tool @DIGEST(tool) 7 n
+file bin/helper root root $T0 0104755 helper @DIGEST(helper) 0 n
+file readme nobody nogroup $T0 0100444 readme @DIGEST(readme) 0 n
+symlink etc/current root root $T0 app+20name.conf
+EOT
+}
+
+test_first_installation() {
+  require_root || return $SKIP
+  make_product_v1
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_eq "config" "port = 1" "$(cat "base/etc/app name.conf")"
+  expect_attrs "base/etc/app name.conf" "regular file 644 root root"
+  expect_mtime "base/etc/app name.conf" $T0
+  expect_attrs base/bin "directory 2775 root staff"
+  expect_mtime base/etc $T0
+  expect_attrs base/bin/tool "regular file 755 bin staff"
+  # The owner is set after the mode, and the set-user-ID bit survives it.
+  expect_attrs base/bin/helper "regular file 4755 root root"
+  expect_attrs base/readme "regular file 444 nobody nogroup"
+  expect_attrs base/var "directory 750 daemon daemon"
+  expect_eq "link" "app name.conf" "$(readlink base/etc/current)"
+  expect_attrs base/files.txt "regular file 644 root root"
+  cmp -s repo/files.txt base/files.txt || fail "installed table differs"
+  ls -a base base/etc base/bin | grep -q propagate && fail "temporary file left: $(ls -a base base/etc base/bin)"
+  local first second
+  first=$(snapshot base)
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  second=$(snapshot base)
+  expect_eq "second run" "$first" "$second"
+}
+
+test_upgrade_keeps_local_edits() {
+  require_root || return $SKIP
+  make_product_v1
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  # The administrator edits the configuration and loosens its mode and owner.
+  printf 'port = 2 # local\n' >"base/etc/app name.conf"
+  touch -d @$T1 "base/etc/app name.conf"
+  chmod 0600 "base/etc/app name.conf"
+  chown daemon:bin "base/etc/app name.conf"
+  # Version 2 changes every file.
+  printf 'port = 1\nnew = yes\n' >repo/app.conf
+  printf '#!/bin/sh\necho v2\n' >repo/tool
+  sed -i "s/ $T0 / $T1 /" repo/files.txt
+  sed -i "s/^file bin.tool .*/file bin\/tool bin staff $T1 0100755 tool $(digest repo/tool) 7 y/" repo/files.txt
+  sed -i "s/^file etc.app.*/file etc\/app+20name.conf root root $T1 0100644 app.conf $(digest repo/app.conf) 0 y/" repo/files.txt
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_eq "edited config kept" "port = 2 # local" "$(cat "base/etc/app name.conf")"
+  expect_mtime "base/etc/app name.conf" $T1
+  expect_attrs "base/etc/app name.conf" "regular file 644 root root"
+  # bin/tool was unchanged locally, so it is upgraded even though it now keeps local changes.
+  expect_eq "unchanged file upgraded" "echo v2" "$(tail -n 1 base/bin/tool)"
+  expect_mtime base/bin/tool $T1
+  local first
+  first=$(snapshot base)
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_eq "second run" "$first" "$(snapshot base)"
+}
+
+test_unchanged_file_with_same_content_is_copied_again() {
+  require_root || return $SKIP
+  make_product_v1
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  local inode
+  inode=$(stat -c %i base/readme)
+  touch -d @$T1 base/readme
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_mtime base/readme $T0
+  [ "$inode" != "$(stat -c %i base/readme)" ] || fail "readme was not copied again"
+}
+
+test_lower_case_digest_counts_as_local_change() {
+  require_root || return $SKIP
+  mkdir repo
+  printf 'a\n' >repo/a
+  write_table repo <<EOT
+file a root root $T0 0100644 a $(digest repo/a | tr A-F a-f) 0 y
+EOT
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  printf 'b\n' >repo/a
+  sed -i "s/ a [0-9a-f]\{32\} / a $(digest repo/a) /" repo/files.txt
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_eq "kept" "a" "$(cat base/a)"
+}
+
+test_old_table_missing_empty_or_malformed() {
+  require_root || return $SKIP
+  mkdir repo base
+  printf 'new\n' >repo/conf
+  write_table repo <<EOT
+file conf root root $T0 0100644 conf @DIGEST(conf) 0 y
+file plain root root $T0 0100644 conf @DIGEST(conf) 0 n
+EOT
+  printf 'existing\n' >base/conf
+  expect_run 1 "" $'Error: Cannot find conf in old table, possible corruption\n' "$PROPAGATE" repo base
+  expect_eq "untouched" "existing" "$(cat base/conf)"
+  : >base/files.txt
+  expect_run 1 "" $'Error: Cannot find conf in old table, possible corruption\n' "$PROPAGATE" repo base
+  printf 'table 1 - files.txt root root 0644\n\nfile conf root root 0 0644 conf X 0 q\n' >base/files.txt
+  expect_run 1 "" $'Error: Parser error in line 3: Corrupted table (q ne \'y\' and ne \'n\')\n' "$PROPAGATE" repo base
+  # A file that keeps local changes but does not exist yet is simply installed.
+  rm base/conf base/files.txt
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_eq "installed" "new" "$(cat base/conf)"
+}
+
+test_empty_files_have_a_control_sum() {
+  require_root || return $SKIP
+  mkdir repo
+  : >repo/log
+  write_table repo <<EOT
+file log root root $T0 0100640 log @DIGEST(log) 0 y
+EOT
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  echo "local line" >base/log
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_eq "kept" "local line" "$(cat base/log)"
+}
+
+test_dropped_records_are_left_alone() {
+  require_root || return $SKIP
+  make_product_v1
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  sed -i '/readme/d; /etc.current/d' repo/files.txt
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  [ -f base/readme ] && [ -L base/etc/current ] || fail "a dropped record's path was removed"
+}
+
+test_directories_keep_existing_or_sync() {
+  require_root || return $SKIP
+  make_product_v1
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  chmod 0700 base/var base/etc
+  chown bin:bin base/var base/etc
+  touch -d @$T1 base/var base/etc
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_attrs base/var "directory 700 bin bin"
+  expect_mtime base/var $T1
+  expect_attrs base/etc "directory 755 root root"
+}
+
+test_symbolic_links() {
+  require_root || return $SKIP
+  mkdir -p repo base/blocked
+  printf 'x\n' >base/file
+  ln -s right base/right
+  chown -h daemon:daemon base/right
+  local inode
+  inode=$(stat -c %i base/right)
+  write_table repo <<EOT
+symlink right root root 0 right
+symlink file bin bin 0 ../elsewhere
+EOT
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_eq "link kept" "$inode" "$(stat -c %i base/right)"
+  expect_eq "owner set" "root root" "$(stat -c '%U %G' base/right)"
+  expect_eq "file replaced" "../elsewhere" "$(readlink base/file)"
+  expect_eq "link owner" "bin bin" "$(stat -c '%U %G' base/file)"
+  echo "symlink blocked root root 0 x" >>repo/files.txt
+  sed -i '/^end$/d' repo/files.txt
+  expect_run 1 "" $'Error: Cannot create symlink base/blocked: File exists\n' "$PROPAGATE" repo base
+  [ -d base/blocked ] || fail "directory removed"
+}
+
+test_unknown_user_and_group() {
+  require_root || return $SKIP
+  mkdir repo
+  printf 'x\n' >repo/x
+  write_table repo <<EOT
+dir d root root 0 0755 n
+file f no-such-user no-such-group 0 0100644 x @DIGEST(x) 0 n
+EOT
+  expect_run 1 "" $'Error: Group no-such-group not found, please reinstall Velmira\n' "$PROPAGATE" repo base
+  [ -d base/d ] || fail "records before the failure not applied"
+  [ -e base/files.txt ] && fail "table installed after a failure"
+  sed -i 's/no-such-group/root/' repo/files.txt
+  expect_run 1 "" $'Error: User no-such-user not found, please reinstall Velmira\n' "$PROPAGATE" repo base
+}
+
+test_missing_parent_and_directory_source() {
+  require_root || return $SKIP
+  mkdir -p repo/srcdir
+  printf 'x\n' >repo/x
+  write_table repo <<EOT
+file nodir/f root root 0 0100644 x @DIGEST(x) 0 n
+EOT
+  expect_run 1 "" $'Error: fopen(base/nodir/f): No such file or directory\n' "$PROPAGATE" repo base
+  write_table repo <<EOT
+file f root root 0 0100644 srcdir X 0 n
+EOT
+  mkdir -p base && printf 'old\n' >base/f
+  expect_run 1 "" $'Error: fread(repo/srcdir): Is a directory\n' "$PROPAGATE" repo base
+  expect_eq "destination intact" "old" "$(cat base/f)"
+  [ "$(ls -a base)" == "$(printf '.\n..\nf')" ] || fail "left behind: $(ls -a base)"
+}
+
+test_installed_table_name_owner_and_mode() {
+  require_root || return $SKIP
+  mkdir -p repo
+  printf 'table 1 - etc/installed+20table daemon staff 0640\ndir etc root root 0 0755 n\nend\n' >repo/files.txt
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_attrs "base/etc/installed table" "regular file 640 daemon staff"
+  cmp -s repo/files.txt "base/etc/installed table" || fail "installed table differs"
+  [ -e base/files.txt ] && fail "table installed under the wrong name"
+}
+
+test_mode_without_file_type_bits() {
+  require_root || return $SKIP
+  mkdir repo
+  printf 'x\n' >repo/x
+  write_table repo <<EOT
+file f root root $T0 0644 x @DIGEST(x) 0 n
+EOT
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_attrs base/f "regular file 644 root root"
+}
+
+run_tests
