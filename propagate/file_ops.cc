@@ -1,13 +1,280 @@
 #include "file_ops.h"
 
-// Filled in with the file-system primitives.
-bool PathExists(const std::string&, struct stat&) { return false; }
-uid_t UserId(const std::string&) { return 0; }
-gid_t GroupId(const std::string&) { return 0; }
-std::string ReadLink(const std::string&) { return ""; }
-void SetMode(const std::string&, uint32_t) {}
-void SetOwner(const std::string&, const TableEntry&) {}
-void SetTimes(const std::string&, int64_t) {}
-void MakeDir(const std::string&, uint32_t) {}
-void CopyFile(const std::string&, const std::string&, bool) {}
-void SyncFileSystem(const std::string&) {}
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "run_error.h"
+
+namespace {
+
+/// One open file descriptor, closed when the object goes away.
+class CDescriptor {
+ public:
+  CDescriptor() = default;
+  explicit CDescriptor(int descriptor) : fd(descriptor) {}
+  ~CDescriptor() {
+    if (fd >= 0)
+      close(fd);
+  }
+  CDescriptor(const CDescriptor&) = delete;
+  CDescriptor& operator=(const CDescriptor&) = delete;
+
+  /// The descriptor, -1 when none is held.
+  int Get() const { return fd; }
+  /// True when a descriptor is held.
+  bool Valid() const { return fd >= 0; }
+  /// Closes the descriptor now and returns close's result; errno holds the cause of -1.
+  int Close() {
+    int result = close(fd);
+    fd = -1;
+    return result;
+  }
+
+ private:
+  int fd = -1;
+};
+
+/// A temporary file in an open directory: removed when the object goes away, unless it was renamed.
+class CTemporaryFile {
+ public:
+  CTemporaryFile(int directory, std::string name, int descriptor)
+      : directory(directory), name(std::move(name)), file(descriptor) {}
+  ~CTemporaryFile() {
+    if (file.Valid())
+      file.Close();
+    if (!name.empty())
+      unlinkat(directory, name.c_str(), 0);
+  }
+  CTemporaryFile(const CTemporaryFile&) = delete;
+  CTemporaryFile& operator=(const CTemporaryFile&) = delete;
+
+  int Descriptor() const { return file.Get(); }
+  int Close() { return file.Close(); }
+  const std::string& Name() const { return name; }
+  /// The file now has another name; there is nothing left to remove.
+  void Released() { name.clear(); }
+
+ private:
+  int directory;
+  std::string name;
+  CDescriptor file;
+};
+
+constexpr size_t kBlockSize = size_t{1} << 20;
+constexpr char kTemporaryMark[] = ".propagate-";
+// Keeps ".<name>.propagate-XXXXXX" within NAME_MAX (255) whatever the length of the destination's name.
+constexpr size_t kNameRoom = 255 - 1 - (sizeof(kTemporaryMark) - 1) - 6;
+constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+[[noreturn]] void FailWrite(const std::string& destination) {
+  Fail("fwrite(%s): %s", destination.c_str(), "Write error, disk full?");
+}
+
+/// Six characters that make a temporary name unlikely to be taken; collisions are retried anyway.
+std::string RandomSuffix(unsigned attempt) {
+  uint64_t bits = 0;
+  if (getrandom(&bits, sizeof(bits), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(bits))) {
+    // Without entropy the names are only less random: O_EXCL still makes each one ours.
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    bits = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^ static_cast<uint64_t>(getpid()) << 32 ^
+           attempt;
+  }
+  std::string suffix;
+  for (int i = 0; i < 6; ++i, bits /= 62)
+    suffix += kLetters[bits % 62];
+  return suffix;
+}
+
+/// Writes all of data, through EINTR and short writes; false when the file takes no more.
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t written = write(fd, data, size);
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0)
+      return false;
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+/// Lets the kernel move the bytes (reflink, or in-kernel copy) where source and target allow it.
+/// Returns when the source seems exhausted or the kernel declines; the caller finishes with read and write
+/// from the offsets reached, which also gives read errors their own message.
+void CopyInKernel(int from, int to, const std::string& destination) {
+  struct stat status {};
+  // Files of special file systems may claim length 0 and still have content; read and write handle them.
+  if (fstat(from, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0)
+    return;
+  for (;;) {
+    ssize_t copied = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
+    if (copied > 0)
+      continue;
+    if (copied == 0)
+      return;
+    int err = errno;
+    if (err == EINTR)
+      continue;
+    if (err == ENOSPC || err == EDQUOT || err == EFBIG)
+      FailWrite(destination);
+    return;
+  }
+}
+
+void CopyByBlocks(int from, int to, const std::string& source, const std::string& destination) {
+  std::unique_ptr<char[]> block(new char[kBlockSize]);
+  for (;;) {
+    ssize_t got = read(from, block.get(), kBlockSize);
+    if (got < 0) {
+      int err = errno;
+      if (err == EINTR)
+        continue;
+      Fail("fread(%s): %s", source.c_str(), strerror(err));
+    }
+    if (got == 0)
+      return;
+    if (!WriteAll(to, block.get(), static_cast<size_t>(got)))
+      FailWrite(destination);
+  }
+}
+
+}  // namespace
+
+bool PathExists(const std::string& path, struct stat& status) { return lstat(path.c_str(), &status) == 0; }
+
+uid_t UserId(const std::string& name) {
+  const struct passwd* entry = getpwnam(name.c_str());
+  if (!entry)
+    Fail("User %s not found, please reinstall Velmira", name.c_str());
+  return entry->pw_uid;
+}
+
+gid_t GroupId(const std::string& name) {
+  const struct group* entry = getgrnam(name.c_str());
+  if (!entry)
+    Fail("Group %s not found, please reinstall Velmira", name.c_str());
+  return entry->gr_gid;
+}
+
+std::string ReadLink(const std::string& path) {
+  char text[4096];
+  ssize_t length = readlink(path.c_str(), text, sizeof(text) - 1);
+  if (length < 0) {
+    int err = errno;
+    Fail("readlink(%s): %s", path.c_str(), strerror(err));
+  }
+  return std::string(text, static_cast<size_t>(length));
+}
+
+void SetMode(const std::string& path, uint32_t mode) {
+  // The system call itself refuses to follow a link at path, so a link swapped in after any check
+  // cannot redirect the change; Linux gives links no mode of their own, so there is nothing to set.
+  if (fchmodat(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW) == 0)
+    return;
+  int err = errno;
+  // The C library answers EOPNOTSUPP for a link, but also when it cannot reach /proc to change a
+  // file that is not one; only the first is the link left alone.
+  struct stat status {};
+  if (err == EOPNOTSUPP && lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
+    return;
+  Fail("chmod(%s): %s", path.c_str(), strerror(err));
+}
+
+void SetOwner(const std::string& path, const TableEntry& entry) {
+  gid_t group = GroupId(entry.group);
+  uid_t user = UserId(entry.owner);
+  if (lchown(path.c_str(), user, group) != 0) {
+    int err = errno;
+    Fail("Cannot chown %s: %s", path.c_str(), strerror(err));
+  }
+}
+
+void SetTimes(const std::string& path, int64_t time) {
+  const struct timespec times[2] = {{static_cast<time_t>(time), 0}, {static_cast<time_t>(time), 0}};
+  if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    int err = errno;
+    Fail("Cannot set access times of %s: %s", path.c_str(), strerror(err));
+  }
+}
+
+void MakeDir(const std::string& path, uint32_t mode) {
+  if (mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) {
+    int err = errno;
+    Fail("mkdir(%s): %s", path.c_str(), strerror(err));
+  }
+}
+
+void CopyFile(const std::string& source, const std::string& destination, bool synced) {
+  CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!from.Valid()) {
+    int err = errno;
+    Fail("fopen(%s): %s", source.c_str(), strerror(err));
+  }
+
+  size_t slash = destination.rfind('/');
+  std::string directoryPath = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
+  std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  // Every later step works relative to this directory, so the temporary file, the rename and the cleanup
+  // all happen in the same place even if a component of the path is replaced meanwhile.
+  CDescriptor directory(open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.Valid()) {
+    int err = errno;
+    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+  }
+
+  std::unique_ptr<CTemporaryFile> temporary;
+  for (unsigned attempt = 0; !temporary; ++attempt) {
+    std::string temporaryName = "." + name.substr(0, kNameRoom) + kTemporaryMark + RandomSuffix(attempt);
+    int fd = openat(directory.Get(), temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+    if (fd >= 0) {
+      temporary = std::make_unique<CTemporaryFile>(directory.Get(), temporaryName, fd);
+      break;
+    }
+    int err = errno;
+    if (err != EEXIST || attempt >= 100)
+      Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+  }
+
+  CopyInKernel(from.Get(), temporary->Descriptor(), destination);
+  CopyByBlocks(from.Get(), temporary->Descriptor(), source, destination);
+  // Some file systems report a failed write only when the data is flushed or the file closed.
+  if (synced && fsync(temporary->Descriptor()) != 0)
+    FailWrite(destination);
+  if (temporary->Close() != 0)
+    FailWrite(destination);
+
+  if (renameat(directory.Get(), temporary->Name().c_str(), directory.Get(), name.c_str()) != 0) {
+    int err = errno;
+    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+  }
+  temporary->Released();
+
+  if (synced) {
+    CDescriptor listing(openat(directory.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing.Valid() || fsync(listing.Get()) != 0)
+      FailWrite(destination);
+  }
+}
+
+void SyncFileSystem(const std::string& path) {
+  CDescriptor directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.Valid()) {
+    int err = errno;
+    Fail("syncfs(%s): %s", path.c_str(), strerror(err));
+  }
+  if (syncfs(directory.Get()) != 0) {
+    int err = errno;
+    Fail("syncfs(%s): %s", path.c_str(), strerror(err));
+  }
+}

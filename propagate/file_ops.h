@@ -22,15 +22,17 @@ void SetMode(const std::string& path, uint32_t mode);
 /// Sets owner and group of path (the link itself for a link) from the entry, group looked up first;
 /// "Cannot chown %s: %s".
 void SetOwner(const std::string& path, const TableEntry& entry);
-/// Sets access and modification time of path (the link itself for a link);
+/// Sets access and modification time of path to time, whole seconds (the link itself for a link);
 /// "Cannot set access times of %s: %s".
 void SetTimes(const std::string& path, int64_t time);
 /// mkdir with mode (the umask applies); "mkdir(%s): %s".
 void MakeDir(const std::string& path, uint32_t mode);
-/// Replaces destination with a copy of source through a temporary file in the destination's directory,
-/// so that a failure leaves the destination as it was; "fopen(%s): %s", "fread(%s): %s",
-/// "fwrite(%s): Write error, disk full?". With synced, the content is on disk before it takes the
-/// destination's name, and the new name is on disk when it returns.
+/// Replaces destination (a symbolic link there included) with a copy of source, made in a temporary file
+/// of the destination's directory and renamed over it, so that a failure leaves the destination as it was;
+/// the copy has mode 0600 until the caller sets one. "fopen(%s): %s" (source, or destination that cannot
+/// be created or replaced), "fread(%s): %s" (source), "fwrite(%s): Write error, disk full?" (destination).
+/// With synced, the content is on disk before it takes the destination's name, and the new name is on disk
+/// when it returns.
 void CopyFile(const std::string& source, const std::string& destination, bool synced = false);
 /// Flushes the whole file system that holds path (syncfs); "syncfs(%s): %s".
 void SyncFileSystem(const std::string& path);
