@@ -33,7 +33,7 @@ test_first_installation() {
   expect_attrs "base/etc/app name.conf" "regular file 644 root root"
   expect_mtime "base/etc/app name.conf" $T0
   expect_attrs base/bin "directory 2775 root staff"
-  expect_mtime base/etc $T0
+  expect_mtime base/var $T0
   expect_attrs base/bin/tool "regular file 755 bin staff"
   # The owner is set after the mode, and the set-user-ID bit survives it.
   expect_attrs base/bin/helper "regular file 4755 root root"

@@ -21,11 +21,14 @@ write_table() {
 }
 
 # One line per entry under $1, sorted: path, type, mode, owner, group, and for files size, time and
-# content digest, for links the target. Directory times are left out: every run adds entries to them.
+# content digest, for links the target. Directory times are left out (every run adds entries to them),
+# and so is the time of the installed table $2 (default files.txt), which no run sets.
 snapshot() {
   (
     cd "$1" || exit 1
-    find . -printf '%p %y %#m %u %g' \( -type d -printf '\n' -o -type l -printf ' -> %l\n' -o -printf ' %s %T@ ' -exec sh -c 'md5sum <"$1" | cut -c1-32' _ {} \; \)
+    find . -printf '%p %y %#m %u %g' \( -type d -printf '\n' -o -type l -printf ' -> %l\n' \
+      -o -path "./${2:-files.txt}" -printf ' %s ' -exec sh -c 'md5sum <"$1" | cut -c1-32' _ {} \; \
+      -o -printf ' %s %T@ ' -exec sh -c 'md5sum <"$1" | cut -c1-32' _ {} \; \)
   ) | sort
 }
 
