@@ -5,17 +5,23 @@
 # listen SOCKET COUNT OUT READY: binds a datagram socket at SOCKET, creates READY, then appends each of
 # COUNT messages to OUT on a line of its own.
 listen() {
-  python3 -c '
-import socket, sys
-path, count, out, ready = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
-server = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-server.bind(path)
-open(ready, "w").close()
-server.settimeout(20)
-with open(out, "wb") as received:
-    for _ in range(count):
-        received.write(server.recv(65536) + b"\n")
-' "$@"
+  # perl is part of every Debian system; the listener gives up after 20 seconds rather than hang the run.
+  perl -e '
+    use IO::Socket::UNIX;
+    use Socket;
+    my ($path, $count, $out, $ready) = @ARGV;
+    alarm 20;
+    my $server = IO::Socket::UNIX->new(Type => SOCK_DGRAM, Local => $path) or die "bind $path: $!\n";
+    open(my $flag, ">", $ready) or die "$ready: $!\n";
+    close $flag;
+    open(my $received, ">", $out) or die "$out: $!\n";
+    binmode $received;
+    for (1 .. $count) {
+      defined($server->recv(my $message, 65536)) or die "recv: $!\n";
+      print $received "$message\n";
+    }
+    close $received or die "$out: $!\n";
+  ' "$@"
 }
 
 # Runs inside the namespace: puts the test's socket at /dev/log, then logs one message per level after a
@@ -35,7 +41,10 @@ log_through_private_socket() {
   fi
   listen "$socket" 4 "$T/received" "$T/ready" &
   local listener=$!
-  until [ -e "$T/ready" ]; do sleep 0.01; done
+  until [ -e "$T/ready" ]; do
+    kill -0 "$listener" 2>/dev/null || return 1
+    sleep 0.01
+  done
   [ "$socket" == /dev/log ] || mount --bind "$socket" /dev/log
   set +e
   local level
