@@ -108,26 +108,29 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-/// Lets the kernel move the bytes (reflink, or in-kernel copy) where source and target allow it.
-/// Returns when the source seems exhausted or the kernel declines; the caller finishes with read and write
-/// from the offsets reached, which also gives read errors their own message.
-void CopyInKernel(int from, int to, const std::string& destination) {
+/// Lets the kernel move the bytes (reflink, or in-kernel copy) where source and target allow it. True when
+/// the whole file went that way; otherwise the caller goes on with read and write from the offsets reached,
+/// which also gives read errors their own message.
+bool CopyInKernel(int from, int to, const std::string& destination) {
   struct stat status {};
   // Files of special file systems may claim length 0 and still have content; read and write handle them.
   if (fstat(from, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0)
-    return;
+    return false;
+  off_t total = 0;
   for (;;) {
     ssize_t copied = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
-    if (copied > 0)
+    if (copied > 0) {
+      total += copied;
       continue;
+    }
     if (copied == 0)
-      return;
+      return total >= status.st_size;  // less than the length said: let read confirm the end
     int err = errno;
     if (err == EINTR)
       continue;
     if (err == ENOSPC || err == EDQUOT || err == EFBIG)
       FailWrite(destination);
-    return;
+    return false;
   }
 }
 
@@ -246,8 +249,8 @@ void CopyFile(const std::string& source, const std::string& destination, bool sy
       Fail("fopen(%s): %s", destination.c_str(), strerror(err));
   }
 
-  CopyInKernel(from.Get(), temporary->Descriptor(), destination);
-  CopyByBlocks(from.Get(), temporary->Descriptor(), source, destination);
+  if (!CopyInKernel(from.Get(), temporary->Descriptor(), destination))
+    CopyByBlocks(from.Get(), temporary->Descriptor(), source, destination);
   // Some file systems report a failed write only when the data is flushed or the file closed.
   if (synced && fsync(temporary->Descriptor()) != 0)
     FailWrite(destination);
