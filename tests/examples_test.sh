@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The example repositories and the walkthrough in examples/README.md: valid tables whose control sums
+# match their contents, and the walkthrough's install, local edit, upgrade and recovery as it describes.
+. "$(dirname "$0")/lib.sh"
+
+EXAMPLES=$SOURCE_DIR/examples
+
+digest() { md5sum <"$1" | cut -c1-32 | tr a-f A-F; }
+
+test_example_tables_record_the_contents() {
+  local repo kind name source sum rest count
+  for repo in "$EXAMPLES/repo" "$EXAMPLES/repo-2"; do
+    count=0
+    while read -r kind name _ _ _ _ source sum rest; do
+      [ "$kind" == file ] || continue
+      count=$((count + 1))
+      [ -f "$repo/$source" ] || { fail "$repo: no content $source for $name"; continue; }
+      expect_eq "control sum of $name in $(basename "$repo")" "$(digest "$repo/$source")" "$sum"
+    done < <(sed -n '/^table /,/^end$/p' "$repo/files.txt")
+    [ "$count" -ge 5 ] || fail "$repo/files.txt lists only $count files"
+    # Every content file of the repository is installed by some record.
+    for source in $(cd "$repo" && ls); do
+      [ "$source" == files.txt ] && continue
+      grep -q "^file .* $source [0-9A-F]\{32\} " "$repo/files.txt" || fail "$repo/$source is not in the table"
+    done
+  done
+}
+
+test_walkthrough() {
+  require_root || return $SKIP
+  local base=$T/velmira-demo
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo" "$base"
+  expect_eq "tree" "drwxr-xr-x root:root bin
+-rwxr-xr-x root:root bin/velmira
+-rwsr-x--- root:adm bin/velmira-helper
+drwxr-xr-x root:root etc
+-rw-r--r-- root:root etc/app.conf
+-rw-r--r-- root:root files.txt
+drwxr-xr-x root:root share
+lrwxrwxrwx root:root share/README
+-rw-r--r-- root:root share/read me.txt
+-rw-r--r-- root:root share/version.txt
+drwxr-x--- daemon:adm var
+-rw-r----- daemon:adm var/velmira.log" "$(find "$base" -mindepth 1 -printf '%M %u:%g %P\n' | LC_ALL=C sort -k3)"
+  expect_eq "link" "read me.txt" "$(readlink "$base/share/README")"
+  expect_eq "product" "Velmira example 1.0.0" "$("$base/bin/velmira")"
+
+  # A local edit of the configuration is kept, a change of a file that does not keep them is undone.
+  sed -i 's/^log_level = notice/log_level = debug/' "$base/etc/app.conf"
+  echo 9.9.9 >"$base/share/version.txt"
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo" "$base"
+  expect_eq "edit kept" "log_level = debug" "$(grep log_level "$base/etc/app.conf")"
+  expect_eq "version restored" "1.0.0" "$(cat "$base/share/version.txt")"
+
+  # The upgrade keeps the edit and brings everything else to the new version.
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-2" "$base"
+  expect_eq "upgraded product" "Velmira example 1.1.0" "$("$base/bin/velmira")"
+  expect_eq "edit kept on upgrade" "log_level = debug" "$(grep log_level "$base/etc/app.conf")"
+  expect_eq "new file" "Velmira 1.1.0" "$(head -n 1 "$base/share/NEWS.txt")"
+  expect_eq "mode of the helper after the upgrade" "-rwsr-x--- root:adm" \
+    "$(stat -c '%A %U:%G' "$base/bin/velmira-helper")"
+  tail -n 2 "$EXAMPLES/repo-2/app.conf" >>"$base/etc/app.conf"
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-2" "$base"
+  expect_eq "merged config kept" "idle_timeout = 300" "$(tail -n 1 "$base/etc/app.conf")"
+
+  # An unedited configuration is upgraded.
+  local fresh=$T/fresh
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo" "$fresh"
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-2" "$fresh"
+  cmp -s "$EXAMPLES/repo-2/app.conf" "$fresh/etc/app.conf" || fail "unedited configuration not upgraded"
+
+  # The errors the walkthrough shows, and its recovery.
+  expect_run 1 "" "Error: $EXAMPLES/rep/files.txt: Cannot open: No such file or directory"$'\n' \
+    "$PROPAGATE" "$EXAMPLES/rep" "$base"
+  rm "$base/files.txt"
+  expect_run 1 "" "Error: Cannot find etc/app.conf in old table, possible corruption"$'\n' \
+    "$PROPAGATE" "$EXAMPLES/repo-2" "$base"
+  [ -e "$base/files.txt" ] && fail "a table was installed by the failed run"
+  cp "$EXAMPLES/repo-2/files.txt" "$base/files.txt"
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-2" "$base"
+  expect_eq "edit kept after recovery" "log_level = debug" "$(grep log_level "$base/etc/app.conf")"
+}
+
+run_tests
