@@ -82,8 +82,11 @@ void CPropagator::ApplyFile(const TableEntry& entry) {
     SetModeThenOwner(destination, entry, entry.file.mode);
 
   if (entry.file.keepLocalChanges) {
-    const TableEntry& old = FindOldEntry(entry.name);
-    if (FileControlSum(destination) != old.file.digest)
+    std::string present = FileControlSum(destination);
+    // Content that already is this record's is no local change: a run killed after the copy but before
+    // the table was installed leaves such files, and they must still get their times, even on a first
+    // installation, when there is no old table to look them up in.
+    if (present != entry.file.digest && present != FindOldEntry(entry.name).file.digest)
       return;  // changed locally since the last run: keep content and times
   }
   CopyWithAttributes(source, destination, entry);

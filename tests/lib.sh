@@ -45,11 +45,11 @@ require_root() {
 }
 
 # Runs every test_* function in definition order, each in a subshell inside a fresh directory $T.
-# A case that returns $SKIP counts as skipped.
+# A case that returns $SKIP counts as skipped. TEST_FILTER (an extended regular expression) picks cases.
 # Exits 0 when all passed, 77 when all were skipped, 1 otherwise; the tree is kept after a failure.
 run_tests() {
   local name ran=0 skipped=0
-  for name in $(declare -F | awk '{print $3}' | grep '^test_'); do
+  for name in $(declare -F | awk '{print $3}' | grep '^test_' | grep -E -- "${TEST_FILTER:-.}"); do
     current_test=$name
     T="$WORK/$name"
     mkdir -p "$T"
