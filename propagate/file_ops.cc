@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -179,10 +180,18 @@ std::string ReadLink(const std::string& path) {
   return std::string(text, static_cast<size_t>(length));
 }
 
+// The system call number of fchmodat2, which the C library of this platform does not wrap yet.
+constexpr long kFchmodat2 = 452;
+
 void SetMode(const std::string& path, uint32_t mode) {
   // The system call itself refuses to follow a link at path, so a link swapped in after any check
   // cannot redirect the change; Linux gives links no mode of their own, so there is nothing to set.
-  if (fchmodat(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW) == 0)
+  // Kernels from 6.6 on take the flag in fchmodat2 directly; older ones need the C library's way
+  // through /proc, which a chroot may lack.
+  long result = syscall(kFchmodat2, AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW);
+  if (result != 0 && errno == ENOSYS)
+    result = fchmodat(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW);
+  if (result == 0)
     return;
   int err = errno;
   // The C library answers EOPNOTSUPP for a link, but also when it cannot reach /proc to change a
