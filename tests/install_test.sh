@@ -12,11 +12,12 @@ test_install_puts_programs_pages_and_completion_in_place() {
   for file in bin/propagate bin/quarnet; do
     expect_eq "mode of $file" "755" "$(stat -c %a "$T/prefix/$file" 2>&1)"
   done
-  for file in share/man/man1/propagate.1 share/man/man1/quarnet.1 share/man/man5/files.txt.5 \
-    share/bash-completion/completions/quarnet; do
+  local pair
+  for pair in share/man/man1/propagate.1:man/propagate.1 share/man/man1/quarnet.1:man/quarnet.1 \
+    share/man/man5/files.txt.5:man/files.txt.5 share/bash-completion/completions/quarnet:completion/quarnet; do
+    file=${pair%%:*}
     expect_eq "mode of $file" "644" "$(stat -c %a "$T/prefix/$file" 2>&1)"
-    cmp -s "$T/prefix/$file" "$SOURCE_DIR/${file/#share\/bash-completion\/completions/completion}" ||
-      [[ $file == share/man/* ]] || fail "$file differs from the sources"
+    cmp -s "$T/prefix/$file" "$SOURCE_DIR/${pair#*:}" || fail "$file differs from ${pair#*:}"
   done
   # The installed programs are the ones just built and start on their own.
   run_capture "$T/prefix/bin/propagate"
