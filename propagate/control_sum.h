@@ -50,7 +50,8 @@ class CControlSumMD5 final : public IControlSumGet {
 std::string HexByte(unsigned char byte);
 /// HexByte of each of count bytes, concatenated.
 std::string HexBytes(const unsigned char* bytes, size_t count);
-/// MD5 of the whole file at path as 32 upper-case hexadecimal digits; throws CMappedFile's errors.
+/// MD5 of the whole regular file at path as 32 upper-case hexadecimal digits; "%s: Cannot open: %s",
+/// "%s: Cannot stat: %s", "%s: Cannot mmap: %s" (ENODEV: not a regular file), "%s: Cannot read: %s".
 std::string FileControlSum(const std::string& path);
 
 #endif  // PROPAGATE_CONTROL_SUM_H_

@@ -55,4 +55,16 @@ EOT
   expect_eq "outside the base after a second run" "$before" "$(full_snapshot outside)"
 }
 
+test_fifo_at_a_kept_file_does_not_hang() {
+  require_root || return $SKIP
+  mkdir -p repo base
+  printf 'conf\n' >repo/conf
+  write_table repo <<EOT
+file p root root 0 0100644 conf @DIGEST(conf) 0 y
+EOT
+  cp repo/files.txt base/files.txt
+  mkfifo base/p
+  expect_run 1 "" $'Error: base/p: Cannot mmap: No such device\n' timeout 20 "$PROPAGATE" repo base
+}
+
 run_tests
