@@ -11,7 +11,8 @@
 #include "run_error.h"
 
 CMappedFile::CMappedFile(const std::string& path) : fd(-1), data(nullptr), size(0) {
-  fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO at a table's path must be refused by the mapping, not wait for a writer.
+  fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     int err = errno;
     Fail("%s: Cannot open: %s", path.c_str(), strerror(err));

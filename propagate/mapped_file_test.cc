@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "test_support.h"
@@ -23,6 +25,8 @@ TEST(MappedFile, Failures) {
   EXPECT_EQ(dir / "empty" + ": Cannot mmap: " + strerror(EINVAL), ErrorOf([&] { CMappedFile f(dir / "empty"); }));
   // A directory opens read-only but cannot be mapped.
   EXPECT_EQ(dir.Path() + ": Cannot mmap: " + strerror(ENODEV), ErrorOf([&] { CMappedFile f(dir.Path()); }));
+  ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0600));
+  EXPECT_EQ(dir / "fifo" + ": Cannot mmap: " + strerror(ENODEV), ErrorOf([&] { CMappedFile f(dir / "fifo"); }));
 }
 
 TEST(LoadLines, Cases) {
