@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Measures propagate against the standard tools on the same data, in one run, and prints one line per
+# figure: the tool, minimum and median seconds of several runs, and the ratios.
+#
+#   bench/propagate_bench.sh [--tiny] [--runs N] [--dir DIR] [--propagate PATH]
+#
+# Needs root (propagate sets owners), md5sum, cp, rsync, sync and GNU time (/usr/bin/time).
+# The data is built deterministically under DIR (default /tmp/propagate-bench) and removed at the end.
+# Full size needs about 3 GB of disk: a 1 GiB file, a 20,000-file tree of about 400 MB and its copies,
+# and a 200,000-record tree of small files.
+set -euo pipefail
+
+tiny=0
+runs=5
+dir=/tmp/propagate-bench
+propagate=$(dirname "$0")/../build/propagate/propagate
+while [ $# -gt 0 ]; do
+  case $1 in
+    --tiny) tiny=1; runs=2 ;;
+    --runs) runs=$2; shift ;;
+    --dir) dir=$2; shift ;;
+    --propagate) propagate=$2; shift ;;
+    *) echo "usage: $0 [--tiny] [--runs N] [--dir DIR] [--propagate PATH]" >&2; exit 2 ;;
+  esac
+  shift
+done
+propagate=$(realpath "$propagate")
+
+if [ $tiny == 1 ]; then
+  md5_mib=8 tree_files=200 tree_kib=20 small_records=200 large_records=2000
+else
+  md5_mib=1024 tree_files=20000 tree_kib=20 small_records=20000 large_records=200000
+fi
+
+rm -rf "$dir"
+mkdir -p "$dir"
+cd "$dir"
+trap 'cd / && rm -rf "$dir"' EXIT
+
+T0=1700000000
+
+# Seconds since the epoch with nanoseconds.
+now() { date +%s.%N; }
+
+# time_runs NAME SETUP COMMAND: runs SETUP (untimed) then COMMAND, $runs times; prints the figure line
+# and leaves the minimum in $min and the median in $median.
+time_runs() {
+  local name=$1 setup=$2 command=$3 i start end times=()
+  for i in $(seq 1 "$runs"); do
+    eval "$setup"
+    start=$(now)
+    eval "$command"
+    end=$(now)
+    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", b - a }')")
+  done
+  min=$(printf '%s\n' "${times[@]}" | sort -g | head -n 1)
+  median=$(printf '%s\n' "${times[@]}" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
+  printf '%-28s min %8.3f s  median %8.3f s\n' "$name" "$min" "$median"
+}
+
+# ratio NAME NUMERATOR DENOMINATOR
+ratio() { awk -v name="$1" -v a="$2" -v b="$3" 'BEGIN { printf "ratio %s %.2f\n", name, a / b }'; }
+
+digest() { md5sum <"$1" | cut -c1-32 | tr a-f A-F; }
+
+# make_files DIR COUNT BYTES SEED: COUNT files DIR/dN/fM of BYTES random bytes each, 100 per directory.
+make_files() {
+  perl -e 'my ($dir, $count, $bytes, $seed) = @ARGV; srand($seed);
+    for my $i (0 .. $count - 1) {
+      my $sub = "$dir/d" . int($i / 100);
+      mkdir $sub unless -d $sub;
+      open(my $f, ">", "$sub/f$i") or die "$sub/f$i: $!";
+      my $data = "";
+      $data .= pack("N", int(rand(4294967296))) for 1 .. int(($bytes + 3) / 4);
+      print $f substr($data, 0, $bytes);
+      close($f) or die "$sub/f$i: $!";
+    }' "$@"
+}
+
+# table_for REPO KEEP: a table listing every file under REPO/tree as it lies there, directories first.
+table_for() {
+  local repo=$1 keep=$2
+  {
+    echo "table 1 - files.txt root root 0644"
+    echo "dir tree root root $T0 0755 n"
+    (cd "$repo" && find tree -mindepth 1 -type d | sort) | awk -v t=$T0 '{ print "dir " $1 " root root " t " 0755 n" }'
+    (cd "$repo" && find tree -type f -print0 | xargs -0 md5sum) |
+      awk -v t=$T0 -v keep=$keep '{ print "file " $2 " root root " t " 0100644 " $2 " " toupper($1) " 0 " keep }'
+    echo end
+  } >"$repo/files.txt"
+}
+
+echo "propagate benchmark: $([ $tiny == 1 ] && echo tiny || echo full) size, $runs runs each, data in $dir"
+
+# 1. Control sums: a locally changed file that keeps local changes is only hashed.
+mkdir -p md5/repo md5/base
+head -c $((md5_mib * 1024 * 1024)) /dev/zero | tr '\0' 'v' >md5/base/big
+printf 'content of the repository\n' >md5/repo/big
+printf 'table 1 - files.txt root root 0644\nfile big root root %s 0100644 big %s 0 y\nend\n' $T0 "$(digest md5/repo/big)" >md5/repo/files.txt
+printf 'table 1 - files.txt root root 0644\nfile big root root %s 0100644 big 00000000000000000000000000000000 0 y\nend\n' $T0 >md5/base/files.txt
+cat md5/base/big >/dev/null
+time_runs "md5 md5sum (${md5_mib} MiB)" ":" "md5sum md5/base/big >/dev/null"
+md5sum_min=$min md5sum_median=$median
+time_runs "md5 propagate (${md5_mib} MiB)" ":" "\"$propagate\" md5/repo md5/base"
+ratio "md5 md5sum/propagate" "$md5sum_min" "$min"
+rm -rf md5
+
+# 2. Whole runs: a first installation against cp -a, an upgrade against rsync --ignore-times.
+mkdir -p tree/repo/tree
+make_files tree/repo/tree "$tree_files" $((tree_kib * 1024)) 1
+table_for tree/repo n
+sync
+time_runs "install cp -a + sync -f" "rm -rf tree/copy; sync" "cp -a tree/repo/tree tree/copy && sync -f tree/copy"
+cp_min=$min
+time_runs "install propagate" "rm -rf tree/base; sync" "\"$propagate\" tree/repo tree/base"
+ratio "install cp/propagate" "$cp_min" "$min"
+mkdir -p tree/synced
+rsync -a tree/repo/tree/ tree/synced/
+time_runs "upgrade rsync --ignore-times" "sync" "rsync -a --ignore-times tree/repo/tree/ tree/synced/ && sync -f tree/synced"
+rsync_min=$min
+time_runs "upgrade propagate" "sync" "\"$propagate\" tree/repo tree/base"
+ratio "upgrade rsync/propagate" "$rsync_min" "$min"
+rm -rf tree
+
+# 3. Scaling and memory: runs over tables of small files that all keep local changes and are unchanged.
+for records in $small_records $large_records; do
+  mkdir -p scale$records/repo/tree
+  make_files scale$records/repo/tree "$records" 16 2
+  table_for scale$records/repo y
+  "$propagate" scale$records/repo scale$records/base
+  time_runs "scale propagate $records" ":" "\"$propagate\" scale$records/repo scale$records/base"
+  eval "scale_min_$records=\$min"
+  if [ "$records" == "$large_records" ]; then
+    table_bytes=$(stat -c %s scale$records/repo/files.txt)
+    peak_kib=$(/usr/bin/time -f %M "$propagate" scale$records/repo scale$records/base 2>&1 >/dev/null | tail -n 1)
+    limit_kib=$((table_bytes * 8 / 1024 + 16384))
+    printf 'memory propagate %d records: peak %d KiB, table %d KiB, limit %d KiB\n' "$records" "$peak_kib" $((table_bytes / 1024)) "$limit_kib"
+    ratio "memory peak/limit" "$peak_kib" "$limit_kib"
+  fi
+  rm -rf scale$records
+done
+ratio "scale $large_records/$small_records" "$(eval echo \$scale_min_$large_records)" "$(eval echo \$scale_min_$small_records)"
