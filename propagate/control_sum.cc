@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "descriptor.h"
 #include "run_error.h"
 
 namespace {
@@ -203,19 +204,6 @@ void FinishContext(MD5Context context, unsigned char digest[16]) {
     StoreLittleEndian(context.state[i], digest + 4 * i);
 }
 
-// Closes the descriptor it holds on every path.
-class CDescriptor {
- public:
-  explicit CDescriptor(int fd) : fd(fd) {}
-  ~CDescriptor() { close(fd); }
-  CDescriptor(const CDescriptor&) = delete;
-  CDescriptor& operator=(const CDescriptor&) = delete;
-  int Get() const { return fd; }
-
- private:
-  int fd;
-};
-
 // Large enough that each read costs little against hashing it, small enough to stay in the caches;
 // 64 KiB to 1 MiB measured alike, 128 KiB a little ahead.
 constexpr size_t kReadBlock = 128 * 1024;
@@ -282,11 +270,9 @@ std::string FileControlSum(const std::string& path) {
   std::unique_ptr<unsigned char[]> block(new unsigned char[kReadBlock]);
   CControlSumMD5 sum;
   for (;;) {
-    ssize_t count = read(fd, block.get(), kReadBlock);
+    ssize_t count = ReadRetrying(fd, block.get(), kReadBlock);
     if (count < 0) {
       int err = errno;
-      if (err == EINTR)
-        continue;
       Fail("%s: Cannot read: %s", path.c_str(), strerror(err));
     }
     if (count == 0)

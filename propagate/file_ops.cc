@@ -12,36 +12,10 @@
 #include <ctime>
 #include <memory>
 
+#include "descriptor.h"
 #include "run_error.h"
 
 namespace {
-
-/// One open file descriptor, closed when the object goes away.
-class CDescriptor {
- public:
-  CDescriptor() = default;
-  explicit CDescriptor(int descriptor) : fd(descriptor) {}
-  ~CDescriptor() {
-    if (fd >= 0)
-      close(fd);
-  }
-  CDescriptor(const CDescriptor&) = delete;
-  CDescriptor& operator=(const CDescriptor&) = delete;
-
-  /// The descriptor, -1 when none is held.
-  int Get() const { return fd; }
-  /// True when a descriptor is held.
-  bool Valid() const { return fd >= 0; }
-  /// Closes the descriptor now and returns close's result; errno holds the cause of -1.
-  int Close() {
-    int result = close(fd);
-    fd = -1;
-    return result;
-  }
-
- private:
-  int fd = -1;
-};
 
 /// A temporary file in an open directory: removed when the object goes away, unless it was renamed.
 class CTemporaryFile {
@@ -138,11 +112,9 @@ bool CopyInKernel(int from, int to, const std::string& destination) {
 void CopyByBlocks(int from, int to, const std::string& source, const std::string& destination) {
   std::unique_ptr<char[]> block(new char[kBlockSize]);
   for (;;) {
-    ssize_t got = read(from, block.get(), kBlockSize);
+    ssize_t got = ReadRetrying(from, block.get(), kBlockSize);
     if (got < 0) {
       int err = errno;
-      if (err == EINTR)
-        continue;
       Fail("fread(%s): %s", source.c_str(), strerror(err));
     }
     if (got == 0)

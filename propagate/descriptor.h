@@ -1,0 +1,46 @@
+#ifndef PROPAGATE_DESCRIPTOR_H_
+#define PROPAGATE_DESCRIPTOR_H_
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+/// One open file descriptor, closed when the object goes away.
+class CDescriptor {
+ public:
+  CDescriptor() = default;
+  explicit CDescriptor(int descriptor) : fd(descriptor) {}
+  ~CDescriptor() {
+    if (fd >= 0)
+      close(fd);
+  }
+  CDescriptor(const CDescriptor&) = delete;
+  CDescriptor& operator=(const CDescriptor&) = delete;
+
+  /// The descriptor, -1 when none is held.
+  int Get() const { return fd; }
+  /// True when a descriptor is held.
+  bool Valid() const { return fd >= 0; }
+  /// Closes the descriptor now and returns close's result; errno holds the cause of -1.
+  int Close() {
+    int result = close(fd);
+    fd = -1;
+    return result;
+  }
+
+ private:
+  int fd = -1;
+};
+
+/// read() that starts again when a signal interrupts it; -1 with errno for any other failure.
+inline ssize_t ReadRetrying(int fd, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t count = read(fd, buffer, size);
+    if (count >= 0 || errno != EINTR)
+      return count;
+  }
+}
+
+#endif  // PROPAGATE_DESCRIPTOR_H_
