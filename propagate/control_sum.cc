@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "descriptor.h"
+#include "mapped_file.h"
 #include "run_error.h"
 
 namespace {
@@ -246,21 +247,9 @@ std::string HexBytes(const unsigned char* bytes, size_t count) {
 }
 
 std::string FileControlSum(const std::string& path) {
-  // O_NONBLOCK: a FIFO planted at a file's path must not stop the run.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
-  }
-  CDescriptor file(fd);
   struct stat status;
-  if (fstat(fd, &status) != 0) {
-    int err = errno;
-    Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
-  }
-  // Only regular files have content to sum; the system refuses to map anything else with ENODEV.
-  if (!S_ISREG(status.st_mode))
-    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(ENODEV));
+  CDescriptor file(OpenRegularFile(path, status));
+  int fd = file.Get();
 
   // Read in large blocks rather than through a mapping: a mapping costs a page-table entry per page,
   // which on virtual machines makes it slower than md5sum's plain reads, and a file truncated by

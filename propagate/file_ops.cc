@@ -159,9 +159,10 @@ void SetMode(const std::string& path, uint32_t mode) {
   // The system call itself refuses to follow a link at path, so a link swapped in after any check
   // cannot redirect the change; Linux gives links no mode of their own, so there is nothing to set.
   // Kernels from 6.6 on take the flag in fchmodat2 directly; older ones need the C library's way
-  // through /proc, which a chroot may lack.
+  // through /proc, which a chroot may lack. A sandbox that filters system calls it does not know may
+  // answer EPERM instead of ENOSYS; a real refusal gives EPERM again on the second try.
   long result = syscall(kFchmodat2, AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW);
-  if (result != 0 && errno == ENOSYS)
+  if (result != 0 && (errno == ENOSYS || errno == EPERM))
     result = fchmodat(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW);
   if (result == 0)
     return;
@@ -199,7 +200,8 @@ void MakeDir(const std::string& path, uint32_t mode) {
 }
 
 void CopyFile(const std::string& source, const std::string& destination, bool synced) {
-  CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal in the repository must neither stop nor capture the run.
+  CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!from.Valid()) {
     int err = errno;
     Fail("fopen(%s): %s", source.c_str(), strerror(err));

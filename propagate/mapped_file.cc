@@ -10,21 +10,38 @@
 
 #include "run_error.h"
 
-CMappedFile::CMappedFile(const std::string& path) : fd(-1), data(nullptr), size(0) {
-  // O_NONBLOCK: a FIFO at a table's path must be refused by the mapping, not wait for a writer.
-  fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+int OpenRegularFile(const std::string& path, struct stat& status) {
+  // Opening a device can have effects of its own (a watchdog, a modem line, a controlling terminal), so
+  // what stands at the path is examined first, and the descriptor is checked to be that same file.
+  struct stat expected;
+  if (stat(path.c_str(), &expected) != 0) {
+    int err = errno;
+    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
+  }
+  if (!S_ISREG(expected.st_mode))
+    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(ENODEV));
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     int err = errno;
     Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
   }
-  struct stat status;
   if (fstat(fd, &status) != 0) {
     int err = errno;
     close(fd);
     Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
   }
+  if (status.st_dev != expected.st_dev || status.st_ino != expected.st_ino) {
+    close(fd);
+    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(ENODEV));  // replaced since it was examined
+  }
+  return fd;
+}
+
+CMappedFile::CMappedFile(const std::string& path) : fd(-1), data(nullptr), size(0) {
+  struct stat status;
+  fd = OpenRegularFile(path, status);
   size = static_cast<uint64_t>(status.st_size);
-  // Populating the mapping up front saves one page fault per page when a large file is hashed or split.
+  // Populating the mapping up front saves a page fault per page of a large table.
   void* mapping = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
   if (mapping == MAP_FAILED) {
     int err = errno;

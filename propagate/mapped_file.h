@@ -1,6 +1,8 @@
 #ifndef PROPAGATE_MAPPED_FILE_H_
 #define PROPAGATE_MAPPED_FILE_H_
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +28,12 @@ class CMappedFile {
   const unsigned char* data;
   uint64_t size;
 };
+
+/// Opens path for reading when it is a regular file, a link to one included, and returns the descriptor
+/// with its status. Anything else is refused before it is opened, so that a device planted at the path
+/// is never opened: "%s: Cannot mmap: %s" with ENODEV, as the mapping would refuse it. Other failures:
+/// "%s: Cannot open: %s", "%s: Cannot stat: %s".
+int OpenRegularFile(const std::string& path, struct stat& status);
 
 /// Appends the lines of the file at path to lines: line feeds end lines, carriage returns are dropped
 /// wherever they stand, a last line without line feed counts when not empty. Throws CMappedFile's errors.

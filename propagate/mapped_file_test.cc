@@ -23,11 +23,17 @@ TEST(MappedFile, Failures) {
   WriteFile(dir / "empty", "");
   EXPECT_EQ(dir / "missing" + ": Cannot open: " + strerror(ENOENT), ErrorOf([&] { CMappedFile f(dir / "missing"); }));
   EXPECT_EQ(dir / "empty" + ": Cannot mmap: " + strerror(EINVAL), ErrorOf([&] { CMappedFile f(dir / "empty"); }));
-  // A directory opens read-only but cannot be mapped.
   EXPECT_EQ(dir.Path() + ": Cannot mmap: " + strerror(ENODEV), ErrorOf([&] { CMappedFile f(dir.Path()); }));
+  // Anything but a regular file is refused before it is opened, a link to one too: a FIFO would wait
+  // for a writer, and opening a device can have effects of its own.
   ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0600));
-  // A FIFO opens without waiting for a writer, and has no bytes to map.
-  EXPECT_EQ(dir / "fifo" + ": Cannot mmap: " + strerror(EINVAL), ErrorOf([&] { CMappedFile f(dir / "fifo"); }));
+  ASSERT_EQ(0, symlink("/dev/null", (dir / "device").c_str()));
+  for (const char* name : {"fifo", "device"})
+    EXPECT_EQ(dir / name + ": Cannot mmap: " + strerror(ENODEV), ErrorOf([&] { CMappedFile f(dir / name); }));
+  // A link to a regular file is read through.
+  WriteFile(dir / "real", "x\n");
+  ASSERT_EQ(0, symlink("real", (dir / "link").c_str()));
+  EXPECT_EQ(2u, CMappedFile(dir / "link").Size());
 }
 
 TEST(LoadLines, Cases) {

@@ -55,7 +55,7 @@ EOT
   expect_eq "outside the base after a second run" "$before" "$(full_snapshot outside)"
 }
 
-test_fifo_at_a_kept_file_does_not_hang() {
+test_fifo_or_device_at_a_kept_file_or_table() {
   require_root || return $SKIP
   mkdir -p repo base
   printf 'conf\n' >repo/conf
@@ -65,6 +65,13 @@ EOT
   cp repo/files.txt base/files.txt
   mkfifo base/p
   expect_run 1 "" $'Error: base/p: Cannot mmap: No such device\n' timeout 20 "$PROPAGATE" repo base
+  # A link to a device is refused without opening the device.
+  rm base/p && ln -s /dev/null base/p
+  expect_run 1 "" $'Error: base/p: Cannot mmap: No such device\n' timeout 20 "$PROPAGATE" repo base
+  # At the table's path the same is simply no old table.
+  rm base/p base/files.txt && ln -s /dev/null base/files.txt
+  expect_run 0 "" "" timeout 20 "$PROPAGATE" repo base
+  expect_attrs base/files.txt "regular file 644 root root"
 }
 
 run_tests
