@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -32,6 +33,9 @@ long ReadNumber(const char* text) { return strtol(text, nullptr, 10); }
 
 int32_t Low32Bits(unsigned long value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
 
+// A stream can fail without setting errno (a stdio error flag alone); that still counts as a failure.
+int ErrorOrEio(int error) { return error != 0 ? error : EIO; }
+
 // Owns a stdio stream; Close reports how the final close went, the destructor closes on every other path.
 class CStream {
  public:
@@ -44,28 +48,111 @@ class CStream {
   CStream& operator=(const CStream&) = delete;
 
   FILE* Get() const { return file; }
-  // 0, or the errno of a failed close.
-  int Close() {
-    int result = fclose(file);
+  FILE* Release() {
+    FILE* released = file;
     file = nullptr;
-    return result == 0 ? 0 : errno;
+    return released;
+  }
+  // 0, or the errno of a failed close (EIO when the failure left errno unset).
+  int Close() {
+    errno = 0;
+    int result = fclose(file);
+    int error = errno;
+    file = nullptr;
+    return result == 0 ? 0 : ErrorOrEio(error);
   }
 
  private:
   FILE* file;
 };
 
-// Returns 0 at the end of src, or the errno of a read that failed before it.
-int CopyDroppingCarriageReturns(FILE* src, FILE* dst) {
+// Owns a file descriptor until a stream takes it over.
+class CDescriptor {
+ public:
+  explicit CDescriptor(int fd) : fd(fd) {}
+  ~CDescriptor() {
+    if (fd >= 0)
+      close(fd);
+  }
+  CDescriptor(const CDescriptor&) = delete;
+  CDescriptor& operator=(const CDescriptor&) = delete;
+
+  int Get() const { return fd; }
+  int Release() {
+    int released = fd;
+    fd = -1;
+    return released;
+  }
+
+ private:
+  int fd;
+};
+
+// How a copy ended: each an errno, 0 when that side did not fail.
+struct CopyOutcome {
+  int readError = 0;
+  int writeError = 0;
+};
+
+// Copies up to the end of src, a read error or a write error, whichever comes first. glibc drops the
+// buffered bytes of a flush that fails, so a later flush or the final fclose may well succeed and hide the
+// loss; the first failed write is therefore remembered here and ends the copy, before a gap is written over.
+CopyOutcome CopyDroppingCarriageReturns(FILE* src, FILE* dst) {
+  CopyOutcome outcome;
   for (;;) {
+    errno = 0;
     int byte = fgetc(src);
     if (byte == EOF) {
       int error = errno;
-      return ferror(src) ? error : 0;
+      if (ferror(src))
+        outcome.readError = ErrorOrEio(error);
+      return outcome;
     }
-    if (byte != '\r')
-      fputc(byte, dst);
+    if (byte == '\r')
+      continue;
+    errno = 0;
+    if (fputc(byte, dst) == EOF) {
+      outcome.writeError = ErrorOrEio(errno);
+      return outcome;
+    }
   }
+}
+
+// Opens dst for writing without truncating it first, so that it can be compared with the opened src: a
+// check by path before the open would leave a moment in which dst could be replaced by a link to src.
+// Only a regular file is refused or truncated; a device such as /dev/null may stand on both sides.
+// Returns the stream, or null after writing the message.
+FILE* OpenDestination(const char* srcPath, const struct stat& srcStatus, const char* dstPath) {
+  CDescriptor fd(open(dstPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (fd.Get() < 0) {
+    int error = errno;
+    fprintf(stderr, "fopen(%s, wb): %s\n", dstPath, strerror(error));
+    return nullptr;
+  }
+  struct stat dstStatus;
+  if (fstat(fd.Get(), &dstStatus) != 0) {
+    int error = errno;
+    fprintf(stderr, "fopen(%s, wb): %s\n", dstPath, strerror(error));
+    return nullptr;
+  }
+  bool regular = S_ISREG(dstStatus.st_mode);
+  if (regular && dstStatus.st_dev == srcStatus.st_dev && dstStatus.st_ino == srcStatus.st_ino) {
+    fprintf(stderr, "%s and %s are the same file\n", srcPath, dstPath);
+    return nullptr;
+  }
+  if (regular && ftruncate(fd.Get(), 0) != 0) {
+    int error = errno;
+    fprintf(stderr, "fopen(%s, wb): %s\n", dstPath, strerror(error));
+    return nullptr;
+  }
+  FILE* dst = fdopen(fd.Get(), "wb");
+  if (dst == nullptr) {
+    int error = errno;
+    fprintf(stderr, "fopen(%s, wb): %s\n", dstPath, strerror(error));
+    return nullptr;
+  }
+  fd.Release();
+  return dst;
 }
 
 struct LogLevel {
@@ -106,6 +193,30 @@ int CreateSymlink(int argc, char** argv) {
   return 0;
 }
 
+int CopyStreamsWithoutCarriageReturns(FILE* srcFile, const char* srcPath, FILE* dstFile, const char* dstPath) {
+  CStream src(srcFile);
+  CStream dst(dstFile);
+  int status = 0;
+  CopyOutcome copy = CopyDroppingCarriageReturns(src.Get(), dst.Get());
+  if (copy.readError != 0) {
+    fprintf(stderr, "fgetc(%s): %s\n", srcPath, strerror(copy.readError));
+    status = 1;
+  }
+  // A write that failed on the way has already lost bytes, whatever the close says; otherwise the last
+  // buffered writes reach dst only in the close, so that is where a full disk shows.
+  int writeError = ferror(dst.Get()) ? ErrorOrEio(copy.writeError) : 0;
+  int closeError = dst.Close();
+  if (int error = writeError != 0 ? writeError : closeError; error != 0) {
+    fprintf(stderr, "fclose(%s): %s\n", dstPath, strerror(error));
+    status = 1;
+  }
+  if (int error = src.Close(); error != 0) {
+    fprintf(stderr, "fclose(%s): %s\n", srcPath, strerror(error));
+    return 1;
+  }
+  return status;
+}
+
 int CopyWithoutCarriageReturns(int argc, char** argv) {
   if (!HasParameters(argc, argv, 3, "<src> <dst>"))
     return 1;
@@ -117,41 +228,17 @@ int CopyWithoutCarriageReturns(int argc, char** argv) {
     fprintf(stderr, "fopen(%s, rb): %s\n", srcPath, strerror(error));
     return 1;
   }
-  // Opening dst for writing truncates it, so the same file must be recognised before that, whatever path
-  // or link names it; comparing the opened src with what dst names now catches all of them.
+  // The same file under another path or through a link is recognised by comparing the opened files.
   struct stat srcStatus;
   if (fstat(fileno(src.Get()), &srcStatus) != 0) {
     int error = errno;
     fprintf(stderr, "fstat(%s): %s\n", srcPath, strerror(error));
     return 1;
   }
-  struct stat dstStatus;
-  if (stat(dstPath, &dstStatus) == 0 && dstStatus.st_dev == srcStatus.st_dev &&
-      dstStatus.st_ino == srcStatus.st_ino) {
-    fprintf(stderr, "%s and %s are the same file\n", srcPath, dstPath);
+  FILE* dst = OpenDestination(srcPath, srcStatus, dstPath);
+  if (dst == nullptr)
     return 1;
-  }
-  CStream dst(fopen(dstPath, "wb"));
-  if (dst.Get() == nullptr) {
-    int error = errno;
-    fprintf(stderr, "fopen(%s, wb): %s\n", dstPath, strerror(error));
-    return 1;
-  }
-  int status = 0;
-  if (int error = CopyDroppingCarriageReturns(src.Get(), dst.Get()); error != 0) {
-    fprintf(stderr, "fgetc(%s): %s\n", srcPath, strerror(error));
-    status = 1;
-  }
-  // The last buffered writes reach dst only here, so this close is where a full disk shows.
-  if (int error = dst.Close(); error != 0) {
-    fprintf(stderr, "fclose(%s): %s\n", dstPath, strerror(error));
-    status = 1;
-  }
-  if (int error = src.Close(); error != 0) {
-    fprintf(stderr, "fclose(%s): %s\n", srcPath, strerror(error));
-    return 1;
-  }
-  return status;
+  return CopyStreamsWithoutCarriageReturns(src.Release(), srcPath, dst, dstPath);
 }
 
 int PrintLowerCase(int argc, char** argv) {

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -178,10 +181,37 @@ TEST_F(CommandsTest, Dos2unixRefusesOneFileUnderTwoNames) {
       {Path("link"), Path("file")},
       {Path("hard"), Path("file")},
   };
+  SetModificationTime(Path("file"), 1000000000);
   for (const auto& [src, dst] : cases) {
     ExpectOutcome({1, "", src + " and " + dst + " are the same file\n"},
                   RunHandler(CopyWithoutCarriageReturns, {"dos2unix", src, dst}), dst);
-    EXPECT_EQ("a\r\nb\r\n", ReadFile(Path("file")));
+    EXPECT_EQ("a\r\nb\r\n", ReadFile(Path("file"))) << dst;
+    struct stat status;
+    ASSERT_EQ(0, stat(Path("file").c_str(), &status));
+    EXPECT_EQ(1000000000, status.st_mtime) << dst << ": the file was written to";
+  }
+}
+
+TEST_F(CommandsTest, Dos2unixCopiesBetweenDevices) {
+  WriteFile(Path("src"), "text\r\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {"/dev/null", "/dev/null"},
+      {Path("src"), "/dev/null"},
+      {"/dev/null", Path("dst")},
+  };
+  for (const auto& [src, dst] : cases)
+    ExpectOutcome({0, "", ""}, RunHandler(CopyWithoutCarriageReturns, {"dos2unix", src, dst}), src + " " + dst);
+  EXPECT_EQ("", ReadFile(Path("dst")));
+}
+
+// A write that fails once the stdio buffer is full: glibc drops that buffer, so with these sizes nothing
+// is left for the final fclose to fail on.
+TEST_F(CommandsTest, Dos2unixWriteFailureOnTheWayIsReported) {
+  for (size_t size : {4096, 4097, 8193, 8194, 100000}) {
+    WriteFile(Path("src"), std::string(size, 'a'));
+    ExpectOutcome({1, "", "fclose(/dev/full): No space left on device\n"},
+                  RunHandler(CopyWithoutCarriageReturns, {"dos2unix", Path("src"), "/dev/full"}),
+                  std::to_string(size) + " bytes");
   }
 }
 
@@ -201,6 +231,100 @@ TEST_F(CommandsTest, Dos2unixFailures) {
     ExpectOutcome(c.want, RunHandler(CopyWithoutCarriageReturns, {"dos2unix", c.src, c.dst}), c.src + " " + c.dst);
   EXPECT_FALSE(std::filesystem::exists(Path("dst1")));
   EXPECT_EQ("", ReadFile(Path("dst2")));
+}
+
+// A stream whose calls fail as a case says: each read or write call takes the next entry of its list,
+// where -1 lets the call succeed and any other value fails it with that errno (0: errno left unset); once a
+// list is used up the calls succeed.
+struct ScriptedStream {
+  std::string content;
+  std::vector<int> reads;
+  std::vector<int> writes;
+  int close = -1;
+  size_t position = 0;
+  size_t readCalls = 0;
+  size_t writeCalls = 0;
+};
+
+bool FailsNow(const std::vector<int>& script, size_t& calls) {
+  size_t call = calls++;
+  if (call >= script.size() || script[call] < 0)
+    return false;
+  errno = script[call];
+  return true;
+}
+
+FILE* OpenScripted(ScriptedStream& stream, const char* mode) {
+  cookie_io_functions_t functions = {};
+  functions.read = [](void* cookie, char* buffer, size_t size) -> ssize_t {
+    auto& stream = *static_cast<ScriptedStream*>(cookie);
+    if (FailsNow(stream.reads, stream.readCalls))
+      return -1;
+    size_t count = std::min(size, stream.content.size() - stream.position);
+    stream.content.copy(buffer, count, stream.position);
+    stream.position += count;
+    return static_cast<ssize_t>(count);
+  };
+  functions.write = [](void* cookie, const char* buffer, size_t size) -> ssize_t {
+    auto& stream = *static_cast<ScriptedStream*>(cookie);
+    if (FailsNow(stream.writes, stream.writeCalls))
+      return -1;
+    stream.content.append(buffer, size);
+    return static_cast<ssize_t>(size);
+  };
+  functions.close = [](void* cookie) -> int {
+    auto& stream = *static_cast<ScriptedStream*>(cookie);
+    if (stream.close < 0)
+      return 0;
+    errno = stream.close;
+    return -1;
+  };
+  return fopencookie(&stream, mode, functions);
+}
+
+TEST(Commands, Dos2unixStreamFailures) {
+  // Larger than the stdio buffer, so that the copy flushes dst on the way.
+  const std::string big = std::string(20000, 'x') + "\r\n";
+  struct Case {
+    const char* label;
+    std::string content;
+    std::vector<int> srcReads;
+    int srcClose;
+    std::vector<int> dstWrites;
+    int dstClose;
+    Outcome want;
+  } const cases[] = {
+      {"clean", big, {}, -1, {}, -1, {0, "", ""}},
+      {"space freed after a failed write", big, {}, -1, {ENOSPC}, -1,
+       {1, "", "fclose(out): No space left on device\n"}},
+      {"write failing without errno", big, {}, -1, {0}, -1, {1, "", "fclose(out): Input/output error\n"}},
+      {"last write failing", "a\r\n", {}, -1, {EDQUOT}, -1, {1, "", "fclose(out): Disk quota exceeded\n"}},
+      {"write and close failing", big, {}, -1, {ENOSPC}, EBADF, {1, "", "fclose(out): No space left on device\n"}},
+      {"dst close failing without errno", "a", {}, -1, {}, 0, {1, "", "fclose(out): Input/output error\n"}},
+      {"read failing", big, {-1, EIO}, -1, {}, -1, {1, "", "fgetc(in): Input/output error\n"}},
+      {"read failing without errno", big, {0}, -1, {}, -1, {1, "", "fgetc(in): Input/output error\n"}},
+      {"read failing with another errno", big, {ENXIO}, -1, {}, -1,
+       {1, "", "fgetc(in): No such device or address\n"}},
+      {"src close failing", "a", {}, ENOLINK, {}, -1, {1, "", "fclose(in): Link has been severed\n"}},
+      {"everything failing", big, {-1, EIO}, EBADF, {}, ENOSPC,
+       {1, "", "fgetc(in): Input/output error\nfclose(out): No space left on device\nfclose(in): Bad file descriptor\n"}},
+  };
+  for (const Case& c : cases) {
+    ScriptedStream src{c.content, c.srcReads, {}, c.srcClose};
+    ScriptedStream dst{"", {}, c.dstWrites, c.dstClose};
+    FILE* srcFile = OpenScripted(src, "rb");
+    FILE* dstFile = OpenScripted(dst, "wb");
+    ASSERT_NE(nullptr, srcFile);
+    ASSERT_NE(nullptr, dstFile);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int status = CopyStreamsWithoutCarriageReturns(srcFile, "in", dstFile, "out");
+    std::string out = testing::internal::GetCapturedStdout();
+    ExpectOutcome(c.want, {status, out, testing::internal::GetCapturedStderr()}, c.label);
+    if (c.want.status == 0) {
+      EXPECT_EQ(std::string(20000, 'x') + "\n", dst.content) << c.label;
+    }
+  }
 }
 
 }  // namespace

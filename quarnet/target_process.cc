@@ -33,9 +33,29 @@ int SendThroughPidfd(int pidfd, int sig) {
 }  // namespace
 
 CTargetProcess::CTargetProcess(pid_t pid) : pid(pid), pidfd(OpenPidfd(pid)), gone(false) {
-  // Any other failure (no kernel support, a seccomp filter, no descriptors left) leaves plain kill().
-  if (pidfd < 0 && errno == ESRCH)
+  if (pidfd < 0) {
+    // Any other failure (no kernel support, a seccomp filter, no descriptors left) leaves plain kill().
+    if (errno == ESRCH)
+      gone = true;
+    return;
+  }
+  // A kernel or a seccomp filter can offer pidfd_open but not pidfd_send_signal; every signal through the
+  // descriptor would then fail and nothing at all would reach the process. A probe finds that out now.
+  if (SendThroughPidfd(pidfd, 0) == 0)
+    return;
+  int error = errno;
+  if (error == ESRCH) {
     gone = true;
+    return;
+  }
+  // EPERM comes from a filter that blocks the call as well as from a process that may not be signalled;
+  // only when kill() may signal the process is the call itself to blame. Otherwise the descriptor stays,
+  // and every signal keeps failing the way kill() would fail too.
+  bool blocked = error == ENOSYS || (error == EPERM && kill(pid, 0) == 0);
+  if (blocked) {
+    close(pidfd);
+    pidfd = -1;
+  }
 }
 
 CTargetProcess::~CTargetProcess() {
