@@ -58,8 +58,14 @@ time_runs() {
   printf '%-28s min %8.3f s  median %8.3f s\n' "$name" "$min" "$median"
 }
 
-# ratio NAME NUMERATOR DENOMINATOR
-ratio() { awk -v name="$1" -v a="$2" -v b="$3" 'BEGIN { printf "ratio %s %.2f\n", name, a / b }'; }
+# ratio NAME NUMERATOR DENOMINATOR [MEDIAN_NUMERATOR MEDIAN_DENOMINATOR]: the ratio of the minimums, and
+# of the medians when given (on a shared machine the two can differ widely).
+ratio() {
+  awk -v name="$1" -v a="$2" -v b="$3" -v c="${4:-}" -v d="${5:-}" 'BEGIN {
+    printf "ratio %s %.2f", name, a / b
+    if (c != "" && d != "") printf " (medians %.2f)", c / d
+    printf "\n" }'
+}
 
 digest() { md5sum <"$1" | cut -c1-32 | tr a-f A-F; }
 
@@ -102,7 +108,7 @@ cat md5/base/big >/dev/null
 time_runs "md5 md5sum (${md5_mib} MiB)" ":" "md5sum md5/base/big >/dev/null"
 md5sum_min=$min md5sum_median=$median
 time_runs "md5 propagate (${md5_mib} MiB)" ":" "\"$propagate\" md5/repo md5/base"
-ratio "md5 md5sum/propagate" "$md5sum_min" "$min"
+ratio "md5 md5sum/propagate" "$md5sum_min" "$min" "$md5sum_median" "$median"
 rm -rf md5
 
 # 2. Whole runs: a first installation against cp -a, an upgrade against rsync --ignore-times.
@@ -111,15 +117,15 @@ make_files tree/repo/tree "$tree_files" $((tree_kib * 1024)) 1
 table_for tree/repo n
 sync
 time_runs "install cp -a + sync -f" "rm -rf tree/copy; sync" "cp -a tree/repo/tree tree/copy && sync -f tree/copy"
-cp_min=$min
+cp_min=$min cp_median=$median
 time_runs "install propagate" "rm -rf tree/base; sync" "\"$propagate\" tree/repo tree/base"
-ratio "install cp/propagate" "$cp_min" "$min"
+ratio "install cp/propagate" "$cp_min" "$min" "$cp_median" "$median"
 mkdir -p tree/synced
 rsync -a tree/repo/tree/ tree/synced/
 time_runs "upgrade rsync --ignore-times" "sync" "rsync -a --ignore-times tree/repo/tree/ tree/synced/ && sync -f tree/synced"
-rsync_min=$min
+rsync_min=$min rsync_median=$median
 time_runs "upgrade propagate" "sync" "\"$propagate\" tree/repo tree/base"
-ratio "upgrade rsync/propagate" "$rsync_min" "$min"
+ratio "upgrade rsync/propagate" "$rsync_min" "$min" "$rsync_median" "$median"
 rm -rf tree
 
 # 3. Scaling and memory: runs over tables of small files that all keep local changes and are unchanged.
@@ -129,7 +135,7 @@ for records in $small_records $large_records; do
   table_for scale$records/repo y
   "$propagate" scale$records/repo scale$records/base
   time_runs "scale propagate $records" ":" "\"$propagate\" scale$records/repo scale$records/base"
-  eval "scale_min_$records=\$min"
+  eval "scale_min_$records=\$min scale_median_$records=\$median"
   if [ "$records" == "$large_records" ]; then
     table_bytes=$(stat -c %s scale$records/repo/files.txt)
     peak_kib=$(/usr/bin/time -f %M "$propagate" scale$records/repo scale$records/base 2>&1 >/dev/null | tail -n 1)
@@ -139,4 +145,5 @@ for records in $small_records $large_records; do
   fi
   rm -rf scale$records
 done
-ratio "scale $large_records/$small_records" "$(eval echo \$scale_min_$large_records)" "$(eval echo \$scale_min_$small_records)"
+ratio "scale $large_records/$small_records" "$(eval echo \$scale_min_$large_records)" "$(eval echo \$scale_min_$small_records)" \
+  "$(eval echo \$scale_median_$large_records)" "$(eval echo \$scale_median_$small_records)"
