@@ -16,25 +16,12 @@
 #include <vector>
 
 #include "dispatcher.h"
+#include "test_support.h"
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
 Outcome RunHandler(CommandHandler handler, std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& arg : args)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  int status = handler(static_cast<int>(args.size()), argv.data());
-  std::string out = testing::internal::GetCapturedStdout();
-  return {status, out, testing::internal::GetCapturedStderr()};
+  return RunCaptured(handler, std::move(args));
 }
 
 void ExpectOutcome(const Outcome& want, const Outcome& got, const std::string& label) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 const char kUsage[] =
@@ -13,22 +15,8 @@ const char kUsage[] =
     "Usage: quarnet command [parameters]\n"
     "Valid commands: mtime symlink dos2unix locase randsleep logger kill\n";
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
 Outcome RunDispatch(const Command* table, std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& arg : args)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  int status = Dispatch(table, static_cast<int>(args.size()), argv.data());
-  std::string out = testing::internal::GetCapturedStdout();
-  return {status, out, testing::internal::GetCapturedStderr()};
+  return RunCaptured([table](int argc, char** argv) { return Dispatch(table, argc, argv); }, std::move(args));
 }
 
 std::vector<std::string> receivedArgs;
