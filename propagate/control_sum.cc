@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -256,10 +257,14 @@ std::string FileControlSum(const std::string& path) {
   // someone else while mapped would kill the run with SIGBUS. An empty file simply sums to the digest
   // of the empty message.
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::unique_ptr<unsigned char[]> block(new unsigned char[kReadBlock]);
+  // Most hashed files are small configuration files: a buffer of their size (one byte more, to see
+  // the end in the same read) spares a large allocation per file; a file that grows meanwhile is
+  // still read to its end.
+  size_t blockSize = static_cast<size_t>(std::min<uint64_t>(kReadBlock, static_cast<uint64_t>(status.st_size) + 1));
+  std::unique_ptr<unsigned char[]> block(new unsigned char[blockSize]);
   CControlSumMD5 sum;
   for (;;) {
-    ssize_t count = ReadRetrying(fd, block.get(), kReadBlock);
+    ssize_t count = ReadRetrying(fd, block.get(), blockSize);
     if (count < 0) {
       int err = errno;
       Fail("%s: Cannot read: %s", path.c_str(), strerror(err));
