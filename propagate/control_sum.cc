@@ -256,13 +256,17 @@ std::string FileControlSum(const std::string& path) {
   // which on virtual machines makes it slower than md5sum's plain reads, and a file truncated by
   // someone else while mapped would kill the run with SIGBUS. An empty file simply sums to the digest
   // of the empty message.
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   // Most hashed files are small configuration files: a buffer of their size (one byte more, to see
   // the end in the same read) spares a large allocation per file; a file that grows meanwhile is
   // still read to its end.
-  size_t blockSize = static_cast<size_t>(std::min<uint64_t>(kReadBlock, static_cast<uint64_t>(status.st_size) + 1));
+  const uint64_t size = static_cast<uint64_t>(status.st_size);
+  size_t blockSize = static_cast<size_t>(std::min<uint64_t>(kReadBlock, size + 1));
+  // Read-ahead advice pays only for files that take more than one read.
+  if (blockSize == kReadBlock)
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   std::unique_ptr<unsigned char[]> block(new unsigned char[blockSize]);
   CControlSumMD5 sum;
+  uint64_t total = 0;
   for (;;) {
     ssize_t count = ReadRetrying(fd, block.get(), blockSize);
     if (count < 0) {
@@ -272,6 +276,11 @@ std::string FileControlSum(const std::string& path) {
     if (count == 0)
       break;
     sum.Update(block.get(), static_cast<size_t>(count));
+    total += static_cast<uint64_t>(count);
+    // A short read that reaches the length fstat gave is the end of a regular file; one more read
+    // would only return 0, at the price of a system call per file.
+    if (static_cast<size_t>(count) < blockSize && total >= size)
+      break;
   }
   unsigned char digest[16];
   sum.Get(digest, sizeof digest);

@@ -182,11 +182,17 @@ TEST(HexBytes, UpperCaseHighNibbleFirst) {
 
 TEST(FileControlSum, MatchesMd5sum) {
   TempDir dir;
-  for (size_t size : {0, 1, 55, 56, 63, 64, 65, 4096, (1 << 20) + 3}) {
+  // Around the read block too: a file that ends exactly on a block, or one byte past it.
+  for (size_t size : {0, 1, 55, 56, 63, 64, 65, 4096, 131071, 131072, 131073, 262144, (1 << 20) + 3}) {
     const std::string path = dir / ("f" + std::to_string(size));
     WriteFile(path, Pattern(size));
     EXPECT_EQ(Md5sumOf(path), FileControlSum(path)) << size << " bytes";
   }
+}
+
+TEST(FileControlSum, ReadsPastALengthOfZero) {
+  // /proc files claim length 0 and have content: the sum must not stop where the length says.
+  EXPECT_EQ(Md5sumOf("/proc/version"), FileControlSum("/proc/version"));
 }
 
 TEST(FileControlSum, EmptyFileHasTheEmptyMessageDigest) {

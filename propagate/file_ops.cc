@@ -53,16 +53,29 @@ constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
   Fail("fwrite(%s): %s", destination.c_str(), "Write error, disk full?");
 }
 
+/// The state of the name generator: seeded once per run from the kernel's entropy, then stepped per name, so
+/// that a tree of many files does not pay a getrandom call for each.
+uint64_t NextRandom() {
+  static uint64_t state = [] {
+    uint64_t seed = 0;
+    if (getrandom(&seed, sizeof(seed), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(seed))) {
+      // Without entropy the names are only less random: O_EXCL still makes each one ours.
+      struct timespec now {};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      seed = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^ static_cast<uint64_t>(getpid()) << 32;
+    }
+    return seed;
+  }();
+  // splitmix64: every step gives a well-mixed 64-bit value, and the sequence does not repeat for 2^64 steps.
+  uint64_t bits = (state += 0x9E3779B97F4A7C15ULL);
+  bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBULL;
+  return bits ^ (bits >> 31);
+}
+
 /// Six characters that make a temporary name unlikely to be taken; collisions are retried anyway.
-std::string RandomSuffix(unsigned attempt) {
-  uint64_t bits = 0;
-  if (getrandom(&bits, sizeof(bits), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(bits))) {
-    // Without entropy the names are only less random: O_EXCL still makes each one ours.
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    bits = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^ static_cast<uint64_t>(getpid()) << 32 ^
-           attempt;
-  }
+std::string RandomSuffix() {
+  uint64_t bits = NextRandom();
   std::string suffix;
   for (int i = 0; i < 6; ++i, bits /= 62)
     suffix += kLetters[bits % 62];
@@ -96,10 +109,14 @@ bool CopyInKernel(int from, int to, const std::string& destination) {
     ssize_t copied = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
     if (copied > 0) {
       total += copied;
+      // The length fstat gave has come across: asking once more would only confirm the end, at the
+      // price of a system call per file.
+      if (total >= status.st_size)
+        return true;
       continue;
     }
     if (copied == 0)
-      return total >= status.st_size;  // less than the length said: let read confirm the end
+      return false;  // less than the length said: let read confirm the end
     int err = errno;
     if (err == EINTR)
       continue;
@@ -220,7 +237,7 @@ void CopyFile(const std::string& source, const std::string& destination, bool sy
 
   std::unique_ptr<CTemporaryFile> temporary;
   for (unsigned attempt = 0; !temporary; ++attempt) {
-    std::string temporaryName = "." + name.substr(0, kNameRoom) + kTemporaryMark + RandomSuffix(attempt);
+    std::string temporaryName = "." + name.substr(0, kNameRoom) + kTemporaryMark + RandomSuffix();
     int fd = openat(directory.Get(), temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                     0600);
     if (fd >= 0) {
