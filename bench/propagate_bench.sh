@@ -2,10 +2,15 @@
 # Measures propagate against the standard tools on the same data, in one run, and prints one line per
 # figure: the tool, minimum and median seconds of several runs, and the ratios.
 #
-#   bench/propagate_bench.sh [--tiny] [--runs N] [--dir DIR] [--propagate PATH]
+#   bench/propagate_bench.sh [--tiny] [--runs N] [--dir DIR] [--propagate PATH] [--ext4-image]
 #
 # Needs root (propagate sets owners), md5sum, cp, rsync, sync and GNU time (/usr/bin/time).
 # The data is built deterministically under DIR (default /tmp/propagate-bench) and removed at the end.
+# With --ext4-image the whole-run figures are taken on a fresh ext4 file system with a journal, made in
+# an image file under DIR and loop-mounted (needs mkfs.ext4): the file system under DIR decides much of
+# those figures (an ext4 without a journal but mounted with discard, for one, discards the blocks of
+# every replaced file synchronously, in the renaming process), and the line "file system:" says which
+# one was measured.
 # Full size needs about 3 GB of disk: a 1 GiB file, a 20,000-file tree of about 400 MB and its copies,
 # and a 200,000-record tree of small files.
 set -euo pipefail
@@ -14,13 +19,15 @@ tiny=0
 runs=5
 dir=/tmp/propagate-bench
 propagate=$(dirname "$0")/../build/propagate/propagate
+ext4_image=0
 while [ $# -gt 0 ]; do
   case $1 in
     --tiny) tiny=1; runs=2 ;;
     --runs) runs=$2; shift ;;
     --dir) dir=$2; shift ;;
     --propagate) propagate=$2; shift ;;
-    *) echo "usage: $0 [--tiny] [--runs N] [--dir DIR] [--propagate PATH]" >&2; exit 2 ;;
+    --ext4-image) ext4_image=1 ;;
+    *) echo "usage: $0 [--tiny] [--runs N] [--dir DIR] [--propagate PATH] [--ext4-image]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -35,7 +42,7 @@ fi
 rm -rf "$dir"
 mkdir -p "$dir"
 cd "$dir"
-trap 'cd / && rm -rf "$dir"' EXIT
+trap 'cd / && { ! mountpoint -q "$dir/fs" || umount "$dir/fs"; } && rm -rf "$dir"' EXIT
 
 T0=1700000000
 
@@ -43,20 +50,26 @@ T0=1700000000
 now() { date +%s.%N; }
 
 # time_runs NAME SETUP COMMAND: runs SETUP (untimed) then COMMAND, $runs times; prints the figure line
-# and leaves the minimum in $min and the median in $median.
+# and leaves the minimum in $min and the median in $median. The line also gives the median of the CPU
+# time (user and system, all processes of the command), which tells work apart from waiting.
 time_runs() {
-  local name=$1 setup=$2 command=$3 i start end times=()
+  local name=$1 setup=$2 command=$3 i start end times=() cpus=() cpu
   for i in $(seq 1 "$runs"); do
     eval "$setup"
     start=$(now)
-    eval "$command"
+    /usr/bin/time -f '%U %S' -o "$dir/cpu" bash -c "$command"
     end=$(now)
     times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", b - a }')")
+    cpus+=("$(awk '{ printf "%.2f", $1 + $2 }' "$dir/cpu")")
   done
   min=$(printf '%s\n' "${times[@]}" | sort -g | head -n 1)
-  median=$(printf '%s\n' "${times[@]}" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
-  printf '%-28s min %8.3f s  median %8.3f s\n' "$name" "$min" "$median"
+  median=$(printf '%s\n' "${times[@]}" | sort -g | median_of)
+  cpu=$(printf '%s\n' "${cpus[@]}" | sort -g | median_of)
+  printf '%-28s min %8.3f s  median %8.3f s  cpu median %7.2f s\n' "$name" "$min" "$median" "$cpu"
 }
+
+# The median of the sorted numbers on standard input.
+median_of() { awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # ratio NAME NUMERATOR DENOMINATOR [MEDIAN_NUMERATOR MEDIAN_DENOMINATOR]: the ratio of the minimums, and
 # of the medians when given (on a shared machine the two can differ widely).
@@ -110,6 +123,26 @@ md5sum_min=$min md5sum_median=$median
 time_runs "md5 propagate (${md5_mib} MiB)" ":" "\"$propagate\" md5/repo md5/base"
 ratio "md5 md5sum/propagate" "$md5sum_min" "$min" "$md5sum_median" "$median"
 rm -rf md5
+
+# The whole runs below measure the file system as much as the tools: say which one it is.
+describe_file_system() {
+  local source fstype options journal=""
+  read -r source fstype options < <(findmnt -n -o SOURCE,FSTYPE,OPTIONS -T "$1")
+  if [ "$fstype" == ext4 ]; then
+    if ls -d /proc/fs/jbd2/"$(basename "$source")"-* >/dev/null 2>&1; then journal=", journal"; else journal=", no journal"; fi
+  fi
+  echo "file system: $fstype on $source$journal, options $options"
+}
+
+if [ $ext4_image == 1 ]; then
+  # Room for every copy below, and an inode for each file of both scale trees.
+  truncate -s "$([ $tiny == 1 ] && echo 512M || echo 8G)" fs.img
+  mkfs.ext4 -q -F -N $((large_records * 3 + 100000)) fs.img
+  mkdir fs
+  mount -o loop fs.img fs
+  cd fs
+fi
+describe_file_system .
 
 # 2. Whole runs: a first installation against cp -a, an upgrade against rsync --ignore-times.
 mkdir -p tree/repo/tree
