@@ -5,10 +5,9 @@
 
 int main(int argc, char** argv) {
   try {
-    Run(argc, argv);
+    return Run(argc, argv);
   } catch (const std::logic_error& error) {
     fprintf(stderr, "Error: %s\n", error.what());
     return 1;
   }
-  return 0;
 }

@@ -4,14 +4,11 @@
 
 #include <cstring>
 
+#include "command_line.h"
+#include "create.h"
 #include "mapped_file.h"
 #include "run_error.h"
-
-namespace {
-
-const char kSyntax[] = "Syntax: propagate [-i] <repodir> <basedir>";
-
-}  // namespace
+#include "verify.h"
 
 std::string WithTrailingSlash(const std::string& path) {
   if (path.empty() || path.back() != '/')
@@ -52,20 +49,22 @@ void CPropagator::RequireTableRecord() const {
 }
 
 int Run(int argc, char** argv) {
-  int operands = argc - 1;
-  if (operands < 2)
-    Fail("%s", kSyntax);
-  bool interactive = false;
-  const char* repository = argv[1];
-  const char* base = argv[2];
-  if (operands == 3) {
-    if (strcmp(argv[1], "-i") != 0)
-      Fail("%s", kSyntax);
-    interactive = true;
-    repository = argv[2];
-    base = argv[3];
+  Options options = ParseCommandLine(argc, argv);
+  switch (options.form) {
+    case CommandForm::Help:
+      fputs(HelpText().c_str(), stdout);
+      return 0;
+    case CommandForm::Version:
+      fputs(VersionText().c_str(), stdout);
+      return 0;
+    case CommandForm::Create:
+      return RunCreate(options);
+    case CommandForm::Verify:
+      return RunVerify(options);
+    case CommandForm::Run:
+      break;
   }
-  CPropagator propagator(interactive, WithTrailingSlash(repository), WithTrailingSlash(base));
+  CPropagator propagator(options.interactive, WithTrailingSlash(options.repodir), WithTrailingSlash(options.basedir));
 
   std::vector<std::string> lines;
   LoadLines(propagator.repodir + "files.txt", lines);

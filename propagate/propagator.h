@@ -52,7 +52,7 @@ class CPropagator {
 /// A copy of path with one "/" appended unless it already ends in "/"; "" becomes "/".
 std::string WithTrailingSlash(const std::string& path);
 
-/// The whole run for the program's arguments; throws RunError on any failure.
+/// The whole program for its arguments: returns the exit status, throws RunError on any failure.
 int Run(int argc, char** argv);
 
 #endif  // PROPAGATE_PROPAGATOR_H_

@@ -67,6 +67,30 @@ std::string Unescape(std::string_view token) {
   return text;
 }
 
+std::string Escape(std::string_view text) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char byte : text) {
+    unsigned char value = static_cast<unsigned char>(byte);
+    if (value <= ' ' || value == '+' || value == 0x7F) {
+      escaped += '+';
+      escaped += kDigits[value >> 4];
+      escaped += kDigits[value & 15];
+    } else {
+      escaped += byte;
+    }
+  }
+  return escaped;
+}
+
+bool HasZeroByte(const TableEntry& entry) {
+  for (const std::string* field : {&entry.name, &entry.owner, &entry.group, &entry.file.source, &entry.target})
+    if (field->find('\0') != std::string::npos)
+      return true;
+  return false;
+}
+
 namespace {
 
 int64_t ParseWithBase(std::string_view token, int base) {

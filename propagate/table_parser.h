@@ -57,6 +57,12 @@ unsigned char HexPairValue(unsigned char high, unsigned char low);
 /// Decodes escaped text: "+" and two hexadecimal digits stand for one byte; anything else is copied,
 /// including an unfinished escape at the end of the token.
 std::string Unescape(std::string_view token);
+/// The inverse of Unescape for any bytes: every control byte, blank, plus sign and 0x7F becomes "+" and two
+/// upper-case hexadecimal digits, so that the result is one token on one line; bytes from 0x80 stay.
+std::string Escape(std::string_view text);
+/// True when any field of entry that reaches a system call (name, owner, group, source, target) holds a zero
+/// byte, which every system call would take as the end of the string.
+bool HasZeroByte(const TableEntry& entry);
 
 /// strtol with base 0 (0x hexadecimal, leading 0 octal), clamped to the signed 64-bit range; no digits give 0.
 int64_t ParseNumber(std::string_view token);

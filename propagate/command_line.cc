@@ -1,0 +1,264 @@
+#include "command_line.h"
+
+#include <sched.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "run_error.h"
+
+#ifndef KIT_VERSION
+#define KIT_VERSION "unknown"
+#endif
+
+const char kRunSyntax[] = "Syntax: propagate [-i] <repodir> <basedir>";
+const char kCreateSyntax[] = "Syntax: propagate --create [options] <stagedir> <repodir>";
+const char kVerifySyntax[] = "Syntax: propagate --verify [--table NAME] <basedir>";
+
+namespace {
+
+constexpr unsigned kMaxJobs = 1024;
+
+/// Which options each form accepts; anything else makes the command line malformed for that form.
+enum OptionBit : unsigned {
+  kInteractive = 1u << 0,
+  kDryRun = 1u << 1,
+  kVerbose = 1u << 2,
+  kProgress = 1u << 3,
+  kPrune = 1u << 4,
+  kJobs = 1u << 5,
+  kTable = 1u << 6,
+  kOwner = 1u << 7,
+  kGroup = 1u << 8,
+  kKeep = 1u << 9,
+};
+constexpr unsigned kRunOptions = kInteractive | kDryRun | kVerbose | kProgress | kPrune | kJobs;
+constexpr unsigned kCreateOptions = kProgress | kJobs | kOwner | kGroup | kKeep;
+constexpr unsigned kVerifyOptions = kProgress | kJobs | kTable;
+
+/// Collects options while the form is not yet known; the syntax line is chosen once it is.
+struct Scan {
+  Options options;
+  unsigned used = 0;
+  bool create = false;
+  bool verify = false;
+  bool help = false;
+  bool version = false;
+  bool malformed = false;
+};
+
+bool ParseJobs(std::string_view text, unsigned& jobs) {
+  if (text.empty() || text.size() > 5)
+    return false;
+  unsigned value = 0;
+  for (char digit : text) {
+    if (digit < '0' || digit > '9')
+      return false;
+    value = value * 10 + static_cast<unsigned>(digit - '0');
+  }
+  if (value == 0 || value > kMaxJobs)
+    return false;
+  jobs = value;
+  return true;
+}
+
+/// Applies one option that takes a value; false when the name is not one of them.
+bool TakeValueOption(Scan& scan, std::string_view name, const std::string& value) {
+  Options& options = scan.options;
+  if (name == "jobs" || name == "j") {
+    scan.used |= kJobs;
+    if (!ParseJobs(value, options.jobs))
+      scan.malformed = true;
+  } else if (name == "table") {
+    scan.used |= kTable;
+    options.table = value;
+    if (value.empty())
+      scan.malformed = true;
+  } else if (name == "owner") {
+    scan.used |= kOwner;
+    options.owner = value;
+    if (value.empty())
+      scan.malformed = true;
+  } else if (name == "group") {
+    scan.used |= kGroup;
+    options.group = value;
+    if (value.empty())
+      scan.malformed = true;
+  } else if (name == "keep") {
+    scan.used |= kKeep;
+    options.keepPatterns.push_back(value);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+/// Applies one option without a value; false when the name is not one of them.
+bool TakeFlagOption(Scan& scan, std::string_view name) {
+  Options& options = scan.options;
+  if (name == "i") {
+    scan.used |= kInteractive;
+    options.interactive = true;
+  } else if (name == "n" || name == "dry-run") {
+    scan.used |= kDryRun;
+    options.dryRun = true;
+  } else if (name == "v" || name == "verbose") {
+    scan.used |= kVerbose;
+    options.verbose = true;
+  } else if (name == "progress") {
+    scan.used |= kProgress;
+    options.progress = true;
+  } else if (name == "prune") {
+    scan.used |= kPrune;
+    options.prune = true;
+  } else if (name == "create") {
+    scan.create = true;
+  } else if (name == "verify") {
+    scan.verify = true;
+  } else if (name == "help") {
+    scan.help = true;
+  } else if (name == "version") {
+    scan.version = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool TakesValue(std::string_view name) {
+  return name == "jobs" || name == "j" || name == "table" || name == "owner" || name == "group" || name == "keep";
+}
+
+}  // namespace
+
+Options ParseCommandLine(int argc, char** argv) {
+  Scan scan;
+  int index = 1;
+  while (index < argc) {
+    std::string_view argument = argv[index];
+    if (argument == "--") {
+      ++index;
+      break;
+    }
+    if (argument.size() < 2 || argument[0] != '-')
+      break;  // the first operand ends the options; "-" alone is an operand
+    ++index;
+    if (argument.substr(0, 2) == "--") {
+      std::string_view name = argument.substr(2);
+      size_t equals = name.find('=');
+      if (equals != std::string_view::npos) {
+        std::string value(name.substr(equals + 1));
+        if (!TakeValueOption(scan, name.substr(0, equals), value))
+          scan.malformed = true;
+      } else if (TakesValue(name)) {
+        if (index >= argc)
+          scan.malformed = true;
+        else
+          TakeValueOption(scan, name, argv[index++]);
+      } else if (!TakeFlagOption(scan, name)) {
+        scan.malformed = true;
+      }
+      continue;
+    }
+    // A cluster of one-letter options; "-j" takes the rest of the cluster, or the next argument.
+    for (size_t at = 1; at < argument.size(); ++at) {
+      std::string_view letter = argument.substr(at, 1);
+      if (letter == "j") {
+        std::string value(argument.substr(at + 1));
+        if (value.empty()) {
+          if (index >= argc) {
+            scan.malformed = true;
+            break;
+          }
+          value = argv[index++];
+        }
+        TakeValueOption(scan, letter, value);
+        break;
+      }
+      if (letter == "n" || letter == "v" || letter == "i") {
+        TakeFlagOption(scan, letter);
+      } else {
+        scan.malformed = true;
+        break;
+      }
+    }
+  }
+  std::vector<std::string> operands(argv + index, argv + argc);
+
+  Options options = std::move(scan.options);
+  if (scan.help) {
+    options.form = CommandForm::Help;
+    return options;
+  }
+  if (scan.version) {
+    options.form = CommandForm::Version;
+    return options;
+  }
+  if (scan.create && scan.verify)
+    Fail("%s", kRunSyntax);
+  if (scan.create) {
+    if (scan.malformed || (scan.used & ~kCreateOptions) || operands.size() != 2)
+      Fail("%s", kCreateSyntax);
+    options.form = CommandForm::Create;
+    options.stagedir = operands[0];
+    options.repodir = operands[1];
+    return options;
+  }
+  if (scan.verify) {
+    if (scan.malformed || (scan.used & ~kVerifyOptions) || operands.size() != 1)
+      Fail("%s", kVerifySyntax);
+    options.form = CommandForm::Verify;
+    options.basedir = operands[0];
+    return options;
+  }
+  // Three operands were the old way of writing "-i" in front; any other third operand is a mistake, while
+  // operands after a fourth are ignored as they always were, for the scripts that pass them.
+  if (scan.malformed || (scan.used & ~kRunOptions) || operands.size() < 2 || operands.size() == 3)
+    Fail("%s", kRunSyntax);
+  options.form = CommandForm::Run;
+  options.repodir = operands[0];
+  options.basedir = operands[1];
+  return options;
+}
+
+unsigned DefaultJobs() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0)
+    return 1;
+  int count = CPU_COUNT(&set);
+  if (count < 1)
+    return 1;
+  return count > 16 ? 16u : static_cast<unsigned>(count);
+}
+
+std::string HelpText() {
+  return "Usage: propagate [-i] [-n] [-v] [--progress] [--prune] [-j N] <repodir> <basedir>\n"
+         "       propagate --verify [--table NAME] [--progress] [-j N] <basedir>\n"
+         "       propagate --create [--owner NAME] [--group NAME] [--keep PATTERN]... [--progress] [-j N]\n"
+         "                 <stagedir> <repodir>\n"
+         "       propagate --help | --version\n"
+         "\n"
+         "Installs or upgrades the tree that repodir/files.txt describes in basedir.\n"
+         "\n"
+         "  -i                 accepted for compatibility; no effect\n"
+         "  -n, --dry-run      print what a run would do, change nothing\n"
+         "  -v, --verbose      print each action as it is done\n"
+         "      --progress     show a status line when standard error is a terminal\n"
+         "      --prune        remove what the old table installed and the new table dropped\n"
+         "  -j, --jobs N       work on at most N records at once (default: the CPUs, at most 16)\n"
+         "      --verify       compare basedir with its installed table; change nothing\n"
+         "      --table NAME   with --verify: the installed table's name (default files.txt)\n"
+         "      --create       make a repository from a staged tree\n"
+         "      --owner NAME   with --create: record NAME as every entry's owner\n"
+         "      --group NAME   with --create: record NAME as every entry's group\n"
+         "      --keep PATTERN with --create: files and directories matching PATTERN keep local changes\n"
+         "      --help         print this text and exit\n"
+         "      --version      print the version and exit\n"
+         "\n"
+         "Exit status: 0 success; 1 failure (one \"Error:\" line on standard error);\n"
+         "2 with --verify when the installation differs from its table.\n"
+         "See propagate(1) and files.txt(5).\n";
+}
+
+std::string VersionText() { return "propagate (Velmira installation kit) " KIT_VERSION "\n"; }

@@ -1,0 +1,20 @@
+#ifndef PROPAGATE_PRUNE_H_
+#define PROPAGATE_PRUNE_H_
+
+#include <functional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "action.h"
+#include "table_parser.h"
+
+/// --prune: every path that oldTable records and newNames lacks, deepest first, is removed when it still
+/// is as the old table installed it (a file with the old control sum, a link with the old target, a
+/// directory that is empty once the removals inside it are done); a changed file is kept. report gets a
+/// Remove action for each removal and a Keep action for each changed file, in order. With dryRun nothing
+/// is changed. basedir ends in "/". Throws RunError when a removal fails.
+void Prune(const std::vector<TableEntry>& oldTable, const std::unordered_set<std::string>& newNames,
+           const std::string& basedir, bool dryRun, const std::function<void(const Action&)>& report);
+
+#endif  // PROPAGATE_PRUNE_H_
