@@ -9,11 +9,13 @@
 #include "action.h"
 #include "table_parser.h"
 
-/// --prune: every path that oldTable records and newNames lacks, deepest first, is removed when it still
-/// is as the old table installed it (a file with the old control sum, a link with the old target, a
-/// directory that is empty once the removals inside it are done); a changed file is kept. report gets a
-/// Remove action for each removal and a Keep action for each changed file, in order. With dryRun nothing
-/// is changed. basedir ends in "/". Throws RunError when a removal fails.
+/// --prune: every path that oldTable records (first record of a name) and newNames neither records nor
+/// passes through, deepest first, is removed when it still is as the old table installed it (a file with the
+/// old control sum, a link with the old target, a directory that is empty once the removals inside it are
+/// done); a changed file is kept. No link below basedir is followed, and a name that could reach outside
+/// basedir is never pruned. report gets a Remove action for each removal and a Keep action for each changed
+/// file, in order; with dryRun nothing is changed and the same actions are reported. basedir ends in "/".
+/// "unlink(%s): %s", "rmdir(%s): %s" when a removal fails.
 void Prune(const std::vector<TableEntry>& oldTable, const std::unordered_set<std::string>& newNames,
            const std::string& basedir, bool dryRun, const std::function<void(const Action&)>& report);
 

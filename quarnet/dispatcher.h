@@ -10,6 +10,8 @@ using CommandHandler = int (*)(int argc, char** argv);
 struct Command {
   const char* name;
   CommandHandler handler;
+  const char* parameters;  ///< the parameters as the handler's syntax line shows them: "<src> <dst>"
+  const char* summary;     ///< what the command does, one line for --help
 };
 
 /// The program's commands in search and usage order, ended by a row with a null name.
@@ -18,8 +20,15 @@ extern const Command kCommands[];
 /// Writes the four usage lines to out, listing the names of table in its order.
 void PrintUsage(const Command* table, FILE* out);
 
+/// Writes the --help text to out: the usage, then every row's syntax line and summary in table order.
+void PrintHelp(const Command* table, FILE* out);
+
+/// The text that --version prints: "quarnet (Velmira installation kit) <version>" and a line end.
+const char* VersionText();
+
 /// Runs the first row of table whose name equals argv[1] exactly, with (argc - 1, argv + 1), and returns its
-/// result; without such a row prints the usage on standard output and returns 1.
+/// result; "--help" and "--version" print the help or the version on standard output and return 0 (1 when
+/// standard output cannot be written); without a matching row prints the usage on standard output and returns 1.
 int Dispatch(const Command* table, int argc, char** argv);
 
 /// Runs the command named by argv[1] with (argc - 1, argv + 1), or prints the usage; returns the exit status.

@@ -11,8 +11,34 @@ Valid commands: mtime symlink dos2unix locase randsleep logger kill
 test_usage_without_a_known_command_word() {
   expect_run 1 "$USAGE" "" "$QUARNET"
   expect_run 1 "$USAGE" "" "$QUARNET" MTIME file
-  expect_run 1 "$USAGE" "" "$QUARNET" --help
+  expect_run 1 "$USAGE" "" "$QUARNET" -h
+  expect_run 1 "$USAGE" "" "$QUARNET" --HELP
+  expect_run 1 "$USAGE" "" "$QUARNET" --versio
   expect_run 1 "" $'Syntax: mtime <path>\n' "$QUARNET" mtime
+}
+
+test_help_and_version() {
+  run_capture "$QUARNET" --help
+  expect_eq "status of --help" 0 "$status"
+  expect_eq "stderr of --help" "" "$err"
+  # The usage's first three lines, then every command with the syntax line it prints itself.
+  expect_eq "--help begins with the usage" "$(head -n 3 <<<"$USAGE")" "$(head -n 3 <<<"$out")"
+  local words=${USAGE##*Valid commands: } word syntax
+  for word in $words; do
+    run_capture "$QUARNET" "$word"
+    syntax=${err#Syntax: }
+    syntax=${syntax%$'\n'}
+    "$QUARNET" --help | grep -qxF "  quarnet $syntax" || fail "--help lacks [quarnet $syntax]"
+  done
+  [ "$(awk '{ print length }' <<<"$out" | sort -n | tail -n 1)" -lt 80 ] || fail "--help has lines of 80 or more"
+
+  local version
+  version=$(sed -n 's/^project([^)]*VERSION \([0-9.]*\).*/\1/p' "$SOURCE_DIR/CMakeLists.txt")
+  expect_run 0 "quarnet (Velmira installation kit) $version"$'\n' "" "$QUARNET" --version
+  # Output that cannot be written is a failure that scripts see.
+  for word in --help --version; do
+    expect_run 1 "" $'fflush(stdout): No space left on device\n' sh -c "exec \"\$0\" $word >/dev/full" "$QUARNET"
+  done
 }
 
 test_dos2unix_large_file_of_every_byte_value() {
