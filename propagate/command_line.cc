@@ -146,7 +146,9 @@ Options ParseCommandLine(int argc, char** argv) {
     if (argument.substr(0, 2) == "--") {
       std::string_view name = argument.substr(2);
       size_t equals = name.find('=');
-      if (equals != std::string_view::npos) {
+      if (name.size() < 2 || equals < 2) {
+        scan.malformed = true;  // one-letter names are short options only: "--i" is no "-i"
+      } else if (equals != std::string_view::npos) {
         std::string value(name.substr(equals + 1));
         if (!TakeValueOption(scan, name.substr(0, equals), value))
           scan.malformed = true;

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -53,10 +54,10 @@ constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
   Fail("fwrite(%s): %s", destination.c_str(), "Write error, disk full?");
 }
 
-/// The state of the name generator: seeded once per run from the kernel's entropy, then stepped per name, so
-/// that a tree of many files does not pay a getrandom call for each.
+/// The name generator: seeded once per run from the kernel's entropy, then stepped per name, so that a tree
+/// of many files does not pay a getrandom call for each. Atomic, because copies run on several threads.
 uint64_t NextRandom() {
-  static uint64_t state = [] {
+  static std::atomic<uint64_t> state{[] {
     uint64_t seed = 0;
     if (getrandom(&seed, sizeof(seed), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(seed))) {
       // Without entropy the names are only less random: O_EXCL still makes each one ours.
@@ -65,9 +66,9 @@ uint64_t NextRandom() {
       seed = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^ static_cast<uint64_t>(getpid()) << 32;
     }
     return seed;
-  }();
+  }()};
   // splitmix64: every step gives a well-mixed 64-bit value, and the sequence does not repeat for 2^64 steps.
-  uint64_t bits = (state += 0x9E3779B97F4A7C15ULL);
+  uint64_t bits = state.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed) + 0x9E3779B97F4A7C15ULL;
   bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9ULL;
   bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBULL;
   return bits ^ (bits >> 31);
@@ -99,7 +100,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
 /// Lets the kernel move the bytes (reflink, or in-kernel copy) where source and target allow it. True when
 /// the whole file went that way; otherwise the caller goes on with read and write from the offsets reached,
 /// which also gives read errors their own message.
-bool CopyInKernel(int from, int to, const std::string& destination) {
+bool CopyInKernel(int from, int to, const std::string& destination, uint64_t& copiedTotal) {
   struct stat status {};
   // Files of special file systems may claim length 0 and still have content; read and write handle them.
   if (fstat(from, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0)
@@ -109,6 +110,7 @@ bool CopyInKernel(int from, int to, const std::string& destination) {
     ssize_t copied = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
     if (copied > 0) {
       total += copied;
+      copiedTotal += static_cast<uint64_t>(copied);
       // The length fstat gave has come across: asking once more would only confirm the end, at the
       // price of a system call per file.
       if (total >= status.st_size)
@@ -126,7 +128,8 @@ bool CopyInKernel(int from, int to, const std::string& destination) {
   }
 }
 
-void CopyByBlocks(int from, int to, const std::string& source, const std::string& destination) {
+void CopyByBlocks(int from, int to, const std::string& source, const std::string& destination,
+                  uint64_t& copiedTotal) {
   std::unique_ptr<char[]> block(new char[kBlockSize]);
   for (;;) {
     ssize_t got = ReadRetrying(from, block.get(), kBlockSize);
@@ -138,7 +141,88 @@ void CopyByBlocks(int from, int to, const std::string& source, const std::string
       return;
     if (!WriteAll(to, block.get(), static_cast<size_t>(got)))
       FailWrite(destination);
+    copiedTotal += static_cast<uint64_t>(got);
   }
+}
+
+/// Gives an open copy its owner, mode and times; the messages name the path the copy is meant for.
+void SetDescriptorAttributes(int fd, const std::string& destination, const CopyAttributes& attributes) {
+  // The owner comes first: changing it clears set-user-ID and set-group-ID, which the mode then sets.
+  if (fchown(fd, attributes.user, attributes.group) != 0) {
+    int err = errno;
+    Fail("Cannot chown %s: %s", destination.c_str(), strerror(err));
+  }
+  if (fchmod(fd, static_cast<mode_t>(attributes.mode)) != 0) {
+    int err = errno;
+    Fail("chmod(%s): %s", destination.c_str(), strerror(err));
+  }
+  if (attributes.setTimes) {
+    const struct timespec times[2] = {{static_cast<time_t>(attributes.mtime), 0},
+                                      {static_cast<time_t>(attributes.mtime), 0}};
+    if (futimens(fd, times) != 0) {
+      int err = errno;
+      Fail("Cannot set access times of %s: %s", destination.c_str(), strerror(err));
+    }
+  }
+}
+
+uint64_t CopyFileAndSet(const std::string& source, const std::string& destination, const CopyAttributes* attributes,
+                        bool synced) {
+  // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal in the repository must neither stop nor capture the run.
+  CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!from.Valid()) {
+    int err = errno;
+    Fail("fopen(%s): %s", source.c_str(), strerror(err));
+  }
+
+  size_t slash = destination.rfind('/');
+  std::string directoryPath = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
+  std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  // Every later step works relative to this directory, so the temporary file, the rename and the cleanup
+  // all happen in the same place even if a component of the path is replaced meanwhile.
+  CDescriptor directory(open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.Valid()) {
+    int err = errno;
+    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+  }
+
+  std::unique_ptr<CTemporaryFile> temporary;
+  for (unsigned attempt = 0; !temporary; ++attempt) {
+    std::string temporaryName = "." + name.substr(0, kNameRoom) + kTemporaryMark + RandomSuffix();
+    int fd = openat(directory.Get(), temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+    if (fd >= 0) {
+      temporary = std::make_unique<CTemporaryFile>(directory.Get(), temporaryName, fd);
+      break;
+    }
+    int err = errno;
+    if (err != EEXIST || attempt >= 100)
+      Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+  }
+
+  uint64_t copied = 0;
+  if (!CopyInKernel(from.Get(), temporary->Descriptor(), destination, copied))
+    CopyByBlocks(from.Get(), temporary->Descriptor(), source, destination, copied);
+  if (attributes)
+    SetDescriptorAttributes(temporary->Descriptor(), destination, *attributes);
+  // Some file systems report a failed write only when the data is flushed or the file closed.
+  if (synced && fsync(temporary->Descriptor()) != 0)
+    FailWrite(destination);
+  if (temporary->Close() != 0)
+    FailWrite(destination);
+
+  if (renameat(directory.Get(), temporary->Name().c_str(), directory.Get(), name.c_str()) != 0) {
+    int err = errno;
+    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+  }
+  temporary->Released();
+
+  if (synced) {
+    CDescriptor listing(openat(directory.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing.Valid() || fsync(listing.Get()) != 0)
+      FailWrite(destination);
+  }
+  return copied;
 }
 
 }  // namespace
@@ -195,6 +279,10 @@ void SetMode(const std::string& path, uint32_t mode) {
 void SetOwner(const std::string& path, const TableEntry& entry) {
   gid_t group = GroupId(entry.group);
   uid_t user = UserId(entry.owner);
+  SetOwnerIds(path, user, group);
+}
+
+void SetOwnerIds(const std::string& path, uid_t user, gid_t group) {
   if (lchown(path.c_str(), user, group) != 0) {
     int err = errno;
     Fail("Cannot chown %s: %s", path.c_str(), strerror(err));
@@ -217,57 +305,12 @@ void MakeDir(const std::string& path, uint32_t mode) {
 }
 
 void CopyFile(const std::string& source, const std::string& destination, bool synced) {
-  // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal in the repository must neither stop nor capture the run.
-  CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!from.Valid()) {
-    int err = errno;
-    Fail("fopen(%s): %s", source.c_str(), strerror(err));
-  }
+  CopyFileAndSet(source, destination, nullptr, synced);
+}
 
-  size_t slash = destination.rfind('/');
-  std::string directoryPath = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
-  std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
-  // Every later step works relative to this directory, so the temporary file, the rename and the cleanup
-  // all happen in the same place even if a component of the path is replaced meanwhile.
-  CDescriptor directory(open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.Valid()) {
-    int err = errno;
-    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
-  }
-
-  std::unique_ptr<CTemporaryFile> temporary;
-  for (unsigned attempt = 0; !temporary; ++attempt) {
-    std::string temporaryName = "." + name.substr(0, kNameRoom) + kTemporaryMark + RandomSuffix();
-    int fd = openat(directory.Get(), temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0600);
-    if (fd >= 0) {
-      temporary = std::make_unique<CTemporaryFile>(directory.Get(), temporaryName, fd);
-      break;
-    }
-    int err = errno;
-    if (err != EEXIST || attempt >= 100)
-      Fail("fopen(%s): %s", destination.c_str(), strerror(err));
-  }
-
-  if (!CopyInKernel(from.Get(), temporary->Descriptor(), destination))
-    CopyByBlocks(from.Get(), temporary->Descriptor(), source, destination);
-  // Some file systems report a failed write only when the data is flushed or the file closed.
-  if (synced && fsync(temporary->Descriptor()) != 0)
-    FailWrite(destination);
-  if (temporary->Close() != 0)
-    FailWrite(destination);
-
-  if (renameat(directory.Get(), temporary->Name().c_str(), directory.Get(), name.c_str()) != 0) {
-    int err = errno;
-    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
-  }
-  temporary->Released();
-
-  if (synced) {
-    CDescriptor listing(openat(directory.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!listing.Valid() || fsync(listing.Get()) != 0)
-      FailWrite(destination);
-  }
+uint64_t CopyFileWithAttributes(const std::string& source, const std::string& destination,
+                                const CopyAttributes& attributes, bool synced) {
+  return CopyFileAndSet(source, destination, &attributes, synced);
 }
 
 void SyncFileSystem(const std::string& path) {

@@ -25,6 +25,8 @@ void SetOwner(const std::string& path, const TableEntry& entry);
 /// Sets access and modification time of path to time, whole seconds (the link itself for a link);
 /// "Cannot set access times of %s: %s".
 void SetTimes(const std::string& path, int64_t time);
+/// Sets owner and group ids of path (the link itself for a link); "Cannot chown %s: %s".
+void SetOwnerIds(const std::string& path, uid_t user, gid_t group);
 /// mkdir with mode (the umask applies); "mkdir(%s): %s".
 void MakeDir(const std::string& path, uint32_t mode);
 /// Replaces destination (a symbolic link there included) with a copy of source, made in a temporary file
@@ -34,6 +36,21 @@ void MakeDir(const std::string& path, uint32_t mode);
 /// With synced, the content is on disk before it takes the destination's name, and the new name is on disk
 /// when it returns.
 void CopyFile(const std::string& source, const std::string& destination, bool synced = false);
+
+/// What a copy gets through its open descriptor before it takes the destination's name, so that it appears
+/// there complete: owner and group first, then the mode (set-user-ID and set-group-ID survive), then times.
+struct CopyAttributes {
+  uid_t user = 0;
+  gid_t group = 0;
+  uint32_t mode = 0600;
+  bool setTimes = false;  ///< false: the copy keeps the time it was written
+  int64_t mtime = 0;      ///< access and modification time when setTimes
+};
+/// CopyFile that gives the copy its attributes before the rename and returns the number of bytes copied.
+/// Failures of the attribute steps name the destination: "Cannot chown %s: %s", "chmod(%s): %s",
+/// "Cannot set access times of %s: %s"; the temporary file is removed and the destination left as it was.
+uint64_t CopyFileWithAttributes(const std::string& source, const std::string& destination,
+                                const CopyAttributes& attributes, bool synced = false);
 /// Flushes the whole file system that holds path (syncfs); "syncfs(%s): %s".
 void SyncFileSystem(const std::string& path);
 

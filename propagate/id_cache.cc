@@ -3,27 +3,21 @@
 #include <grp.h>
 #include <pwd.h>
 
-#include "run_error.h"
+#include "file_ops.h"
 
 uid_t CIdCache::UserId(const std::string& name) {
   auto found = userIds.find(name);
   if (found != userIds.end())
     return found->second;
   // An unknown name is not remembered: it fails with the same message wherever it is used.
-  const struct passwd* entry = getpwnam(name.c_str());
-  if (!entry)
-    Fail("User %s not found, please reinstall Velmira", name.c_str());
-  return userIds.emplace(name, entry->pw_uid).first->second;
+  return userIds.emplace(name, ::UserId(name)).first->second;
 }
 
 gid_t CIdCache::GroupId(const std::string& name) {
   auto found = groupIds.find(name);
   if (found != groupIds.end())
     return found->second;
-  const struct group* entry = getgrnam(name.c_str());
-  if (!entry)
-    Fail("Group %s not found, please reinstall Velmira", name.c_str());
-  return groupIds.emplace(name, entry->gr_gid).first->second;
+  return groupIds.emplace(name, ::GroupId(name)).first->second;
 }
 
 std::optional<std::string> CIdCache::UserName(uid_t id) {

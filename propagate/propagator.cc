@@ -2,11 +2,18 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cinttypes>
 #include <cstring>
+#include <unordered_set>
 
+#include "base_lock.h"
 #include "command_line.h"
 #include "create.h"
 #include "mapped_file.h"
+#include "progress.h"
+#include "prune.h"
+#include "record_scheduler.h"
 #include "run_error.h"
 #include "verify.h"
 
@@ -16,28 +23,26 @@ std::string WithTrailingSlash(const std::string& path) {
   return path;
 }
 
-CPropagator::CPropagator(bool interactive, const std::string& repodir, const std::string& basedir)
-    : interactive(interactive), repodir(repodir), basedir(basedir) {
+CPropagator::CPropagator(bool interactive, const std::string& repodir, const std::string& basedir, bool dryRun)
+    : interactive(interactive), repodir(repodir), basedir(basedir), dryRun(dryRun) {
   // Creates only the last component; any failure shows up at the first step that needs the directory.
-  mkdir(this->basedir.c_str(), 0755);
+  if (!dryRun)
+    mkdir(this->basedir.c_str(), 0755);
 }
 
-void CPropagator::Apply(const TableEntry& entry) {
+std::vector<Action> CPropagator::Apply(const TableEntry& entry) {
   switch (static_cast<uint32_t>(entry.kind)) {
     case 0:
-      return;
+      return {};
     case 1:
       ApplyTable(entry);
-      return;
+      return {};
     case 2:
-      ApplyFile(entry);
-      return;
+      return ApplyFile(entry);
     case 3:
-      ApplyDir(entry);
-      return;
+      return ApplyDir(entry);
     case 4:
-      ApplySymlink(entry);
-      return;
+      return ApplySymlink(entry);
     default:
       Fail("Internal inconsistency");
   }
@@ -47,6 +52,110 @@ void CPropagator::RequireTableRecord() const {
   if (tableRecord.kind == EntryKind::None)
     Fail("Repository table corrupt");
 }
+
+namespace {
+
+/// The number of file, dir and symlink lines, for the progress line's total.
+uint64_t CountRecords(const std::vector<std::string>& lines) {
+  uint64_t count = 0;
+  for (const std::string& line : lines) {
+    size_t start = line.find_first_not_of(' ');
+    if (start == std::string::npos)
+      continue;
+    std::string_view keyword = std::string_view(line).substr(start, line.find(' ', start) - start);
+    if (keyword == "file" || keyword == "dir" || keyword == "symlink")
+      ++count;
+    else if (keyword == "end")
+      break;
+  }
+  return count;
+}
+
+/// A run, a dry run or a verbose run of the repository table over the base directory.
+int Propagate(const Options& options) {
+  CPropagator propagator(options.interactive, WithTrailingSlash(options.repodir),
+                         WithTrailingSlash(options.basedir), options.dryRun);
+  CBaseLock lock(propagator.basedir, !options.dryRun);
+  const bool report = options.dryRun || options.verbose;
+  CProgress progress(options.progress);
+  auto print = [&](const std::vector<Action>& actions) {
+    if (report)
+      for (const Action& action : actions)
+        progress.PrintLine(stdout, FormatAction(action));
+  };
+
+  std::vector<std::string> lines;
+  LoadLines(propagator.repodir + "files.txt", lines);
+  if (options.progress)
+    progress.SetTotal(CountRecords(lines));
+  std::unordered_set<std::string> newNames;
+  {
+    CRecordScheduler scheduler(options.jobs == 0 ? DefaultJobs() : options.jobs);
+    auto consume = [&](RecordResult& result) {
+      print(result.actions);
+      progress.Advance(1, result.bytes);
+    };
+    CTableParser parser;
+    for (const std::string& line : lines) {
+      if (scheduler.Failed())
+        break;
+      TableEntry entry;
+      try {
+        if (!parser.ParseLine(line, entry))
+          break;
+        // Every system call would stop at a zero byte and act on a shorter path than the table names.
+        if (entry.kind != EntryKind::None && (line.find('\0') != std::string::npos || HasZeroByte(entry)))
+          Fail("Parse error in line %" PRIu64 ": Zero byte in a field", parser.LineNumber());
+      } catch (...) {
+        scheduler.AddFailure(std::current_exception());
+        break;
+      }
+      if (options.prune && entry.kind != EntryKind::None && entry.kind != EntryKind::Table)
+        newNames.insert(entry.name);
+      if (entry.kind == EntryKind::File) {
+        try {
+          propagator.RequireTableRecord();
+          OwnerIds owner = ResolveOwner(propagator.ids, entry.owner, entry.group);
+          scheduler.Start(entry.name, [&propagator, entry = std::move(entry), owner] {
+            RecordResult result;
+            try {
+              result.actions = propagator.ReconcileFile(entry, owner, result.bytes);
+            } catch (...) {
+              result.failure = std::current_exception();
+            }
+            return result;
+          });
+        } catch (...) {
+          scheduler.AddFailure(std::current_exception());
+        }
+      } else if (entry.kind != EntryKind::None) {
+        scheduler.RunHere(entry.name, [&] {
+          RecordResult result;
+          result.actions = propagator.Apply(entry);
+          return result;
+        });
+      }
+      scheduler.Drain(consume);
+    }
+    scheduler.WaitAll();
+    scheduler.Drain(consume);
+  }
+
+  if (options.prune && propagator.tableRecord.kind == EntryKind::Table)
+    Prune(propagator.oldTable, newNames, propagator.basedir, options.dryRun,
+          [&](const Action& action) { print({action}); });
+  if (!options.dryRun)
+    propagator.RestoreDirectoryTimes();
+  print(propagator.InstallTable());
+  progress.Finish();
+  if (report && fflush(stdout) != 0) {
+    int err = errno;
+    Fail("write(standard output): %s", strerror(err));
+  }
+  return 0;
+}
+
+}  // namespace
 
 int Run(int argc, char** argv) {
   Options options = ParseCommandLine(argc, argv);
@@ -64,17 +173,5 @@ int Run(int argc, char** argv) {
     case CommandForm::Run:
       break;
   }
-  CPropagator propagator(options.interactive, WithTrailingSlash(options.repodir), WithTrailingSlash(options.basedir));
-
-  std::vector<std::string> lines;
-  LoadLines(propagator.repodir + "files.txt", lines);
-  CTableParser parser;
-  for (const std::string& line : lines) {
-    TableEntry entry;
-    if (!parser.ParseLine(line, entry))
-      break;
-    propagator.Apply(entry);
-  }
-  propagator.InstallTable();
-  return 0;
+  return Propagate(options);
 }

@@ -1,11 +1,16 @@
 // The handlers that bring the base directory in line with each table record, and the table's installation.
+// Each handler first decides what its record needs from what stands on disk, then, unless the run is a dry
+// run, does it; the actions it returns are the same either way, so --verbose prints what --dry-run did.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "control_sum.h"
+#include "descriptor.h"
 #include "file_ops.h"
 #include "mapped_file.h"
 #include "propagator.h"
@@ -15,23 +20,29 @@ namespace {
 
 // Changing the owner of a regular file makes the kernel clear its set-user-ID and set-group-ID bits,
 // even for root and even when the owner stays, so a mode set before the owner loses them.
-void SetModeThenOwner(const std::string& path, const TableEntry& entry, uint32_t mode) {
+void SetModeThenOwner(const std::string& path, const OwnerIds& owner, uint32_t mode) {
   SetMode(path, mode);
-  SetOwner(path, entry);
+  SetOwnerIds(path, owner.user, owner.group);
   if (mode & (S_ISUID | S_ISGID))
     SetMode(path, mode);
 }
 
-void CopyWithAttributes(const std::string& source, const std::string& destination, const TableEntry& entry) {
-  CopyFile(source, destination);
-  SetModeThenOwner(destination, entry, entry.file.mode);
-  SetTimes(destination, entry.mtime);
-}
-
-void SetDirAttributes(const std::string& path, const TableEntry& entry) {
-  SetModeThenOwner(path, entry, entry.dirMode);
+void SetDirAttributes(const std::string& path, const OwnerIds& owner, const TableEntry& entry) {
+  SetModeThenOwner(path, owner, entry.dirMode);
   SetTimes(path, entry.mtime);
 }
+
+/// What a dry run can know of a copy beforehand: that its source opens, with the message the copy would give.
+void CheckSourceOpens(const std::string& source) {
+  CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!from.Valid()) {
+    int err = errno;
+    Fail("fopen(%s): %s", source.c_str(), strerror(err));
+  }
+}
+
+/// Number of slashes: deeper paths have more.
+size_t Depth(const std::string& name) { return static_cast<size_t>(std::count(name.begin(), name.end(), '/')); }
 
 }  // namespace
 
@@ -67,59 +78,91 @@ const TableEntry& CPropagator::FindOldEntry(const std::string& name) const {
   return oldTable[found->second];
 }
 
-void CPropagator::ApplyFile(const TableEntry& entry) {
+std::vector<Action> CPropagator::ApplyFile(const TableEntry& entry) {
   RequireTableRecord();
+  OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
+  uint64_t bytes = 0;
+  return ReconcileFile(entry, owner, bytes);
+}
+
+std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const OwnerIds& owner, uint64_t& bytes) const {
   std::string destination = basedir + entry.name;
   std::string source = repodir + entry.file.source;
 
-  struct stat status;
-  if (!PathExists(destination, status)) {
-    CopyWithAttributes(source, destination, entry);
-    return;
-  }
-  if (status.st_mode != entry.file.mode || UserId(entry.owner) != status.st_uid ||
-      GroupId(entry.group) != status.st_gid)
-    SetModeThenOwner(destination, entry, entry.file.mode);
-
   if (entry.file.keepLocalChanges) {
-    std::string present = FileControlSum(destination);
-    // Content that already is this record's is no local change: a run killed after the copy but before
-    // the table was installed leaves such files, and they must still get their times, even on a first
-    // installation, when there is no old table to look them up in.
-    if (present != entry.file.digest && present != FindOldEntry(entry.name).file.digest)
-      return;  // changed locally since the last run: keep content and times
+    struct stat status;
+    if (PathExists(destination, status)) {
+      bool attributesDiffer =
+          status.st_mode != entry.file.mode || owner.user != status.st_uid || owner.group != status.st_gid;
+      std::string present = FileControlSum(destination);
+      bytes += static_cast<uint64_t>(status.st_size);
+      // Content that already is this record's is no local change: a run killed after the copy but before
+      // the table was installed leaves such files, and they must still get their times, even on a first
+      // installation, when there is no old table to look them up in.
+      if (present != entry.file.digest && present != FindOldEntry(entry.name).file.digest) {
+        // Changed locally since the last run: the content and times stay, mode and owner are the record's.
+        if (attributesDiffer && !dryRun)
+          SetModeThenOwner(destination, owner, entry.file.mode);
+        return {{ActionKind::Keep, entry.name}};
+      }
+    }
   }
-  CopyWithAttributes(source, destination, entry);
+  // Every other file is copied on every run, whatever stands at its path: the copy replaces it whole.
+  if (dryRun) {
+    CheckSourceOpens(source);
+  } else {
+    CopyAttributes attributes;
+    attributes.user = owner.user;
+    attributes.group = owner.group;
+    attributes.mode = entry.file.mode;
+    attributes.setTimes = true;
+    attributes.mtime = entry.mtime;
+    bytes += CopyFileWithAttributes(source, destination, attributes);
+  }
+  return {{ActionKind::Copy, entry.name}};
 }
 
-void CPropagator::ApplyDir(const TableEntry& entry) {
+std::vector<Action> CPropagator::ApplyDir(const TableEntry& entry) {
   RequireTableRecord();
   if (entry.keepExisting)
-    CreateDirOnce(entry);
-  else
-    SyncDir(entry);
+    return CreateDirOnce(entry);
+  return SyncDir(entry);
 }
 
-void CPropagator::SyncDir(const TableEntry& entry) {
+std::vector<Action> CPropagator::SyncDir(const TableEntry& entry) {
   std::string path = basedir + entry.name;
   struct stat status;
   if (!PathExists(path, status))
-    MakeDir(path, entry.dirMode);
-  SetDirAttributes(path, entry);
+    return CreateDirOnce(entry);
+  OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
+  if (!dryRun)
+    timedDirectories.emplace_back(entry.name, entry.mtime);
+  if ((status.st_mode & 07777) == (entry.dirMode & 07777) && status.st_uid == owner.user &&
+      status.st_gid == owner.group && status.st_mtime == entry.mtime)
+    return {};
+  if (!dryRun)
+    SetDirAttributes(path, owner, entry);
+  return {{ActionKind::SetAttributes, entry.name}};
 }
 
-void CPropagator::CreateDirOnce(const TableEntry& entry) {
+std::vector<Action> CPropagator::CreateDirOnce(const TableEntry& entry) {
   std::string path = basedir + entry.name;
   struct stat status;
   if (PathExists(path, status))
-    return;
-  MakeDir(path, entry.dirMode);
-  SetDirAttributes(path, entry);
+    return {};
+  OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
+  if (!dryRun) {
+    MakeDir(path, entry.dirMode);
+    SetDirAttributes(path, owner, entry);
+    timedDirectories.emplace_back(entry.name, entry.mtime);
+  }
+  return {{ActionKind::MakeDir, entry.name}};
 }
 
-void CPropagator::ApplySymlink(const TableEntry& entry) {
+std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
   RequireTableRecord();
   std::string path = basedir + entry.name;
+  OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
   std::string present;
   try {
     present = ReadLink(path);
@@ -127,22 +170,46 @@ void CPropagator::ApplySymlink(const TableEntry& entry) {
     // nothing there, or no link: counts as a link with an empty text
   }
   if (present != entry.target) {
-    unlink(path.c_str());  // removes a file or link in the way; a directory stays and symlink reports it
-    if (symlink(entry.target.c_str(), path.c_str()) != 0) {
-      int err = errno;
-      Fail("Cannot create symlink %s: %s", path.c_str(), strerror(err));
+    if (!dryRun) {
+      unlink(path.c_str());  // removes a file or link in the way; a directory stays and symlink reports it
+      if (symlink(entry.target.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        Fail("Cannot create symlink %s: %s", path.c_str(), strerror(err));
+      }
+      SetOwnerIds(path, owner.user, owner.group);
     }
+    return {{ActionKind::Link, entry.name}};
   }
-  SetOwner(path, entry);
+  struct stat status;
+  if (PathExists(path, status) && status.st_uid == owner.user && status.st_gid == owner.group)
+    return {};
+  if (!dryRun)
+    SetOwnerIds(path, owner.user, owner.group);
+  return {{ActionKind::SetAttributes, entry.name}};
 }
 
-void CPropagator::InstallTable() {
+void CPropagator::RestoreDirectoryTimes() {
+  // Deepest first, so that setting a directory's time never touches a parent already done; among equals the
+  // table's order, and a later record of the same directory last, as it was applied.
+  std::stable_sort(timedDirectories.begin(), timedDirectories.end(),
+                   [](const auto& a, const auto& b) { return Depth(a.first) > Depth(b.first); });
+  for (const auto& [name, time] : timedDirectories)
+    SetTimes(basedir + name, time);
+}
+
+std::vector<Action> CPropagator::InstallTable() {
   if (tableRecord.kind != EntryKind::Table)
     Fail("Repository table corrupt");
+  if (dryRun)
+    return {{ActionKind::InstallTable, tableRecord.name}};
   std::string installed = basedir + tableRecord.name;
+  OwnerIds owner = ResolveOwner(ids, tableRecord.owner, tableRecord.group);
   // The table must never reach the disk before the contents it records.
   SyncFileSystem(basedir);
-  CopyFile(repodir + "files.txt", installed, true);
-  SetOwner(installed, tableRecord);
-  SetMode(installed, tableRecord.file.mode);
+  CopyAttributes attributes;
+  attributes.user = owner.user;
+  attributes.group = owner.group;
+  attributes.mode = tableRecord.file.mode;
+  CopyFileWithAttributes(repodir + "files.txt", installed, attributes, true);
+  return {{ActionKind::InstallTable, tableRecord.name}};
 }

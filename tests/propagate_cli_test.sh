@@ -42,10 +42,11 @@ test_operand_forms() {
   [ -f base2/files.txt ] || fail "table not installed with -i"
   expect_run 0 "" "" "$PROPAGATE" repo base3 more more
   [ -d base3/d ] || fail "four operands: base not used"
-  # With four operands "-i" is the repository directory.
-  expect_run 1 "" $'Error: -i/files.txt: Cannot open: No such file or directory\n' "$PROPAGATE" -i repo base more
+  # "-i" is an option before the operands; of four or more operands the first two count, of three none.
+  expect_run 0 "" "" "$PROPAGATE" -i repo base4 more more
+  [ -d base4/d ] || fail "-i with four operands: base not used"
   [ -d repo/d ] && fail "four operands with -i: repo was taken as the base"
-  [ -d repo ] || fail "repo vanished"
+  expect_run 1 "" "$SYNTAX" "$PROPAGATE" -i repo base more
 }
 
 test_parse_errors_stop_with_line_numbers() {

@@ -1,0 +1,90 @@
+#ifndef PROPAGATE_RECORD_SCHEDULER_H_
+#define PROPAGATE_RECORD_SCHEDULER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "action.h"
+#include "worker_pool.h"
+
+/// What one record did: its actions in order, the bytes it copied or read, and its failure if it failed.
+struct RecordResult {
+  std::vector<Action> actions;
+  uint64_t bytes = 0;
+  std::exception_ptr failure;
+};
+
+/// Names of records in progress, with the one question the scheduler asks of them.
+class CPathsInProgress {
+ public:
+  /// True when a record in progress has name, lies below it, or lies above it ("a" and "a/b").
+  bool Overlaps(const std::string& name) const;
+  /// Adds one record's name.
+  void Add(const std::string& name) { names.insert(name); }
+  /// Removes one record's name (one of them, when several records share it).
+  void Remove(const std::string& name);
+  /// True when no record is in progress.
+  bool Empty() const { return names.empty(); }
+
+ private:
+  std::multiset<std::string> names;
+};
+
+/// Runs the records of a table in order of starting, up to jobs of them at once, and hands their results
+/// back in that same order. Records whose names overlap never run at the same time: a later one waits for
+/// the earlier. With jobs 1 every record runs on the calling thread when it is started, one after another.
+/// All operations but the work itself are called from the one thread that owns the scheduler.
+class CRecordScheduler {
+ public:
+  /// jobs: records in progress at once (at least 1).
+  explicit CRecordScheduler(unsigned jobs);
+  /// Waits for every record in progress.
+  ~CRecordScheduler();
+  CRecordScheduler(const CRecordScheduler&) = delete;
+  CRecordScheduler& operator=(const CRecordScheduler&) = delete;
+
+  /// Starts work for a record at name on a worker, once nothing in progress overlaps name and fewer than
+  /// jobs records are in progress. work must not throw: it reports a failure in its result.
+  void Start(const std::string& name, std::function<RecordResult()> work);
+  /// Runs work for a record at name on this thread, once nothing in progress overlaps name; an exception
+  /// from work becomes the record's failure.
+  void RunHere(const std::string& name, const std::function<RecordResult()>& work);
+  /// Records a failure of this thread's own (a malformed line, say) as the next record's result.
+  void AddFailure(std::exception_ptr failure);
+  /// True once any record has failed; no further record should be started then.
+  bool Failed() const { return failed.load(); }
+  /// Waits until every started record has finished.
+  void WaitAll();
+  /// Hands every finished result to consumer, in order of starting, up to the first one not yet finished.
+  /// At a failed result, waits for every record still in progress and rethrows that failure: it is the
+  /// failure of the earliest failing record.
+  void Drain(const std::function<void(RecordResult&)>& consumer);
+
+ private:
+  struct Slot {
+    std::string name;
+    bool done = false;
+    RecordResult result;
+  };
+  void Finish(const std::shared_ptr<Slot>& slot, RecordResult result);
+
+  const unsigned jobs;
+  std::unique_ptr<CWorkerPool> pool;
+  std::mutex mutex;
+  std::condition_variable finished;
+  CPathsInProgress inProgress;
+  unsigned running = 0;
+  std::deque<std::shared_ptr<Slot>> slots;
+  std::atomic<bool> failed{false};
+};
+
+#endif  // PROPAGATE_RECORD_SCHEDULER_H_

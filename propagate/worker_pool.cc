@@ -1,0 +1,40 @@
+#include "worker_pool.h"
+
+CWorkerPool::CWorkerPool(unsigned count) {
+  threads.reserve(count);
+  for (unsigned i = 0; i < count; ++i)
+    threads.emplace_back([this] { Work(); });
+}
+
+CWorkerPool::~CWorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+  }
+  ready.notify_all();
+  for (std::thread& thread : threads)
+    thread.join();
+}
+
+void CWorkerPool::Submit(std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    tasks.push_back(std::move(task));
+  }
+  ready.notify_one();
+}
+
+void CWorkerPool::Work() {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ready.wait(lock, [this] { return stopping || !tasks.empty(); });
+      if (tasks.empty())
+        return;  // stopping, and nothing left to run
+      task = std::move(tasks.front());
+      tasks.pop_front();
+    }
+    task();
+  }
+}
