@@ -33,6 +33,7 @@ expected_install() {
   LC_ALL=C sort <<EOT
 bin/propagate
 bin/quarnet
+share/bash-completion/completions/propagate
 share/bash-completion/completions/quarnet
 share/man/man1/propagate.1
 share/man/man1/quarnet.1

@@ -14,7 +14,8 @@ test_install_puts_programs_pages_and_completion_in_place() {
   done
   local pair
   for pair in share/man/man1/propagate.1:man/propagate.1 share/man/man1/quarnet.1:man/quarnet.1 \
-    share/man/man5/files.txt.5:man/files.txt.5 share/bash-completion/completions/quarnet:completion/quarnet; do
+    share/man/man5/files.txt.5:man/files.txt.5 share/bash-completion/completions/quarnet:completion/quarnet \
+    share/bash-completion/completions/propagate:completion/propagate; do
     file=${pair%%:*}
     expect_eq "mode of $file" "644" "$(stat -c %a "$T/prefix/$file" 2>&1)"
     cmp -s "$T/prefix/$file" "$SOURCE_DIR/${pair#*:}" || fail "$file differs from ${pair#*:}"
@@ -60,6 +61,18 @@ complete_words() {
     "$func" quarnet "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
     printf "%s\n" "${COMPREPLY[@]}"
   ' complete_words "$file" "$@"
+}
+
+# bash-completion finds a command's completion by the command's name; each file registers its own command.
+test_each_completion_registers_its_command() {
+  fresh_build || return 1
+  cmake --install "$BUILD" --prefix "$T/prefix" >/dev/null 2>&1 || fail "install failed"
+  local command
+  for command in propagate quarnet; do
+    expect_eq "completion for $command" "complete -F _$command $command" \
+      "$(bash -c 'source "$1" && complete -p "$2"' _ "$T/prefix/share/bash-completion/completions/$command" \
+        "$command" 2>&1)"
+  done
 }
 
 test_completion_offers_command_words() {
