@@ -42,5 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_REQUIRE(Unescape(everything) == input);
   FUZZ_REQUIRE(Unescape(minimal) == input);
+
+  // The table writer's own escaping: one token on one line that reads back as the input.
+  const std::string escaped = Escape(input);
+  FUZZ_REQUIRE(Unescape(escaped) == input);
+  for (const char byte : escaped) {
+    const unsigned char value = static_cast<unsigned char>(byte);
+    FUZZ_REQUIRE(value > ' ' && value != 0x7F);
+  }
   return 0;
 }

@@ -253,3 +253,30 @@ TEST(TableParser, FreshEntryFieldsStayInitial) {
   EXPECT_FALSE(link.keepExisting);
   EXPECT_EQ(0u, link.dirMode);
 }
+
+TEST(TableParserEscape, Cases) {
+  struct Case {
+    std::string text;
+    const char* token;
+  } cases[] = {
+      {"plain/name.conf", "plain/name.conf"},
+      {"a b", "a+20b"},
+      {"+", "+2B"},
+      {"+2B", "+2B2B"},
+      {"\n\r\t", "+0A+0D+09"},
+      {std::string(1, '\0'), "+00"},
+      {"\x1f\x7f", "+1F+7F"},
+      {"!~", "!~"},
+      // Bytes from 0x80 stay, so UTF-8 names remain readable.
+      {"\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9"},
+      {"\x80\xff", "\x80\xff"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.token, Escape(c.text)) << c.token;
+    EXPECT_EQ(c.text, Unescape(Escape(c.text))) << c.token;
+    if (!c.text.empty()) {
+      EXPECT_EQ(2u, CTokenList(Escape(c.text) + " next", " ").Count()) << c.token;
+    }
+  }
+}
