@@ -164,6 +164,10 @@ void CompareSymlink(const TableEntry& record, const Finding& finding, CIdCache& 
   CompareOwnership(record, finding, ids, false, differences);
 }
 
+// Records are handed to the threads in runs of this many, and handed back to the ordered thread the same
+// way: one wake-up per record would cost more than the examination of a small file.
+constexpr size_t kBatch = 32;
+
 /// Examines every record on its own threads, as many at once as asked, and hands the findings out in
 /// table order. Stops and waits for its threads when it goes away.
 class CExaminationPool {
@@ -171,8 +175,8 @@ class CExaminationPool {
   CExaminationPool(int baseDirectory, const std::string& basedir, const std::vector<TableEntry>& records,
                    unsigned jobs)
       : baseDirectory(baseDirectory), basedir(basedir), records(records), findings(records.size()),
-        examined(records.size(), 0) {
-    unsigned count = static_cast<unsigned>(std::min<size_t>(std::max(jobs, 1u), records.size()));
+        examined((records.size() + kBatch - 1) / kBatch, 0) {
+    unsigned count = static_cast<unsigned>(std::min<size_t>(std::max(jobs, 1u), examined.size()));
     threads.reserve(count);
     for (unsigned i = 0; i < count; ++i) {
       try {
@@ -195,29 +199,34 @@ class CExaminationPool {
 
   /// The finding of record index, once it is examined; each index is taken once, in order.
   Finding Take(size_t index) {
-    std::unique_lock<std::mutex> lock(mutex);
-    ready.wait(lock, [&] { return examined[index] != 0; });
+    if (index >= takenEnd) {
+      size_t batch = index / kBatch;
+      std::unique_lock<std::mutex> lock(mutex);
+      ready.wait(lock, [&] { return examined[batch] != 0; });
+      takenEnd = std::min((batch + 1) * kBatch, records.size());
+    }
     return std::move(findings[index]);
   }
 
  private:
   void Work() {
     CRecordExaminer examiner(baseDirectory, basedir);
-    while (!stopping) {
-      size_t index = next.fetch_add(1);
-      if (index >= records.size())
+    for (;;) {
+      const size_t first = next.fetch_add(kBatch);
+      if (first >= records.size())
         return;
-      Finding finding;
-      try {
-        finding = examiner.Examine(records[index]);
-      } catch (const std::exception& error) {
-        finding.failure = error.what();
+      const size_t end = std::min(first + kBatch, records.size());
+      for (size_t index = first; index < end && !stopping; ++index) {
+        // Each index has one writer; the mutex below hands the findings over to the reader.
+        try {
+          findings[index] = examiner.Examine(records[index]);
+        } catch (const std::exception& error) {
+          findings[index].failure = error.what();
+        }
       }
-      // Each index has one writer; the mutex hands the finding over to the reader.
-      findings[index] = std::move(finding);
       {
         std::lock_guard<std::mutex> lock(mutex);
-        examined[index] = 1;
+        examined[first / kBatch] = 1;
       }
       ready.notify_one();
     }
@@ -227,7 +236,8 @@ class CExaminationPool {
   const std::string basedir;
   const std::vector<TableEntry>& records;
   std::vector<Finding> findings;
-  std::vector<char> examined;  ///< guarded by mutex
+  std::vector<char> examined;  ///< per batch; guarded by mutex
+  size_t takenEnd = 0;         ///< records below this are examined; the ordered thread's own
   std::mutex mutex;
   std::condition_variable ready;
   std::atomic<size_t> next{0};
