@@ -117,7 +117,8 @@ void CProgress::EraseLocked() {
 }
 
 void CProgress::PrintLine(FILE* stream, const std::string& line) {
-  if (terminal < 0) {
+  // Lines that go to a file or a pipe leave the status line standing, and keep their stream's buffering.
+  if (terminal < 0 || isatty(fileno(stream)) != 1) {
     flockfile(stream);
     fwrite(line.data(), 1, line.size(), stream);
     putc_unlocked('\n', stream);

@@ -27,7 +27,7 @@ class CProgress {
   void SetTotal(uint64_t records);
   /// Counts records done and bytes copied or read; redraws at most ten times a second.
   void Advance(uint64_t records, uint64_t bytes);
-  /// Writes one line (with its line end) to stream, erasing the status line first when both share a terminal.
+  /// Writes one line (with its line end) to stream, erasing the status line first when stream is a terminal too.
   void PrintLine(FILE* stream, const std::string& line);
   /// Erases the status line for good.
   void Finish();

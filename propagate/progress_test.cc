@@ -216,6 +216,25 @@ TEST(Progress, PrintedLineErasesTheStatusLineWhichComesBackAtTheNextDrawing) {
   EXPECT_EQ(kErase + "table files.txt\n", screen.Drain());
 }
 
+TEST(Progress, LinePrintedElsewhereLeavesTheStatusLineStanding) {
+  PseudoTerminal screen;
+  int pipeEnds[2];
+  ASSERT_EQ(0, pipe(pipeEnds));
+  CDescriptor pipeRead(pipeEnds[0]);
+  {
+    Stream lines(pipeEnds[1]);
+    close(pipeEnds[1]);
+    CProgress progress(true, screen.Terminal());
+    progress.SetTotal(2);
+    screen.Drain();
+    progress.PrintLine(lines.Get(), "copy bin/velmira");
+    EXPECT_EQ("", screen.Drain());
+  }
+  char buffer[64];
+  ssize_t count = read(pipeRead.Get(), buffer, sizeof buffer);
+  EXPECT_EQ("copy bin/velmira\n", std::string(buffer, count > 0 ? static_cast<size_t>(count) : 0));
+}
+
 TEST(Progress, LineIsCutToTheTerminalWidth) {
   PseudoTerminal screen;
   screen.SetColumns(12);
