@@ -1,0 +1,286 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# Ansible module that installs or upgrades a Velmira installation by running propagate on the managed host.
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+---
+module: propagate
+short_description: Install or upgrade the Velmira product from a repository with propagate
+description:
+  - Brings the base directory I(base) on the managed host in line with the repository I(repo) by running
+    C(propagate) there, as C(propagate -v) does by hand.
+  - The result is C(changed) only when the installation was not what it was meant to be before the run, that is
+    when the repository's table differs from the table installed in I(base) (a first installation or an upgrade),
+    or when C(propagate --verify) reported something that a run puts back (a damaged installation).
+    A run of the same repository over an intact installation reports no change, even though C(propagate) goes
+    through every record again. Local edits that the table keeps are not counted as a change.
+  - In check mode the module runs C(propagate --dry-run) and C(propagate --verify), changes nothing, and
+    reports whether a run would change the installation.
+  - With C(--diff) the action lines are shown, one per action, each a verb (C(mkdir), C(attrs), C(copy),
+    C(keep), C(link), C(remove), C(table)) and the path escaped as in the table. In check mode they are the lines
+    that C(--dry-run) printed, otherwise those that the run printed.
+  - A failure of C(propagate) fails the task on that host only, with the C(Error:) line as its message.
+options:
+  repo:
+    description:
+      - The repository directory on the managed host, holding C(files.txt) and the content files it names.
+    type: path
+    required: true
+  base:
+    description:
+      - The base directory on the managed host, where the product is installed.
+      - It is created (one level) if it does not exist.
+    type: path
+    required: true
+  jobs:
+    description:
+      - Work on at most this many records at once (C(propagate --jobs)).
+      - By default C(propagate) uses the processors of the host, at most 16.
+    type: int
+  prune:
+    description:
+      - Remove what the previous table installed and the repository's table no longer names, as long as it is
+        still as it was installed (C(propagate --prune)). Without it nothing is ever removed.
+    type: bool
+    default: false
+  table:
+    description:
+      - The name of the installed table in I(base), read to tell whether the table changes and by
+        C(propagate --verify --table).
+      - By default the name that the table record of the repository's C(files.txt) gives, which is C(files.txt)
+        unless the product names it otherwise.
+    type: str
+  executable:
+    description:
+      - The C(propagate) program on the managed host.
+      - By default C(propagate) is looked for in the directories of C(PATH) and the usual system directories.
+    type: path
+notes:
+  - C(propagate) sets owners and groups, so the task has to run as root (with become, for instance).
+  - Runs on one base directory never overlap. While another run of C(propagate) works there, the task fails at
+    once with the C(Error:) line that says so; run it again later.
+requirements:
+  - C(propagate) from the Velmira installation kit on the managed host.
+author:
+  - Velmira installation kit maintainers
+'''
+
+EXAMPLES = r'''
+- name: Install or upgrade Velmira from the repository unpacked on the host
+  propagate:
+    repo: /var/cache/velmira/repository
+    base: /opt/velmira
+  become: true
+
+- name: Upgrade, removing what the new version dropped, with four jobs
+  propagate:
+    repo: /var/cache/velmira/repository
+    base: /opt/velmira
+    prune: true
+    jobs: 4
+    executable: /usr/local/bin/propagate
+  become: true
+  register: velmira
+
+- name: Show what the upgrade did
+  ansible.builtin.debug:
+    var: velmira.actions
+'''
+
+RETURN = r'''
+actions:
+  description:
+    - The action lines that C(propagate -v) printed, or in check mode those that C(propagate --dry-run) printed,
+      each a verb and the path escaped as in the table. On failure, those printed before it.
+  returned: always, when propagate ran
+  type: list
+  elements: str
+  sample: ["mkdir etc", "copy etc/app.conf", "link share/README", "table files.txt"]
+new_table:
+  description: Whether the repository's table differed from the installed one before the run (true on a first installation).
+  returned: always, when propagate ran
+  type: bool
+  sample: true
+damaged:
+  description:
+    - Whether C(propagate --verify) reported, before the run, something that a run puts back.
+    - Also true when there was no installed table or C(--verify) failed, since then nothing vouches for the installation.
+  returned: always, when propagate ran
+  type: bool
+  sample: false
+differences:
+  description:
+    - The lines that C(propagate --verify) printed before the run, one per path that differed from the installed
+      table. A locally edited file that the table keeps ends in C(content changed locally (kept)).
+  returned: always, when propagate ran
+  type: list
+  elements: str
+  sample: ["etc/app.conf: content changed locally (kept)", "bin/velmira: mode 0100644, table 0100755"]
+installed_table:
+  description: The path of the installed table that was compared with the repository's.
+  returned: always, when propagate ran
+  type: str
+  sample: /opt/velmira/files.txt
+cmd:
+  description: The command line of the run (of the dry run in check mode).
+  returned: always, when propagate ran
+  type: list
+  elements: str
+  sample: ["/usr/local/bin/propagate", "-v", "/var/cache/velmira/repository", "/opt/velmira"]
+rc:
+  description: The exit status of that command.
+  returned: always, when propagate ran
+  type: int
+  sample: 0
+stderr:
+  description: What that command wrote on standard error; on failure it holds the C(Error:) line, which is also the message.
+  returned: always, when propagate ran
+  type: str
+  sample: "Error: Cannot find user daemon"
+'''
+
+import os
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible.module_utils.common.text.converters import to_bytes, to_native
+
+# The name under which propagate installs its table unless the table record says otherwise.
+DEFAULT_TABLE_NAME = b'files.txt'
+
+# The exit status of `propagate --verify` when something differs that a run would put back.
+VERIFY_DIFFERS = 2
+
+
+def unescape(token):
+    """Decodes a name written as in a table: '+' and two hexadecimal digits stand for that byte."""
+    hex_digits = b'0123456789abcdefABCDEF'
+    decoded = bytearray()
+    index = 0
+    while index < len(token):
+        if token[index:index + 1] == b'+' and index + 3 <= len(token) \
+                and token[index + 1] in hex_digits and token[index + 2] in hex_digits:
+            decoded.append(int(token[index + 1:index + 3], 16))
+            index += 3
+        else:
+            decoded += token[index:index + 1]
+            index += 1
+    return bytes(decoded)
+
+
+def table_name(table_bytes):
+    """The installed table's name that the first table record gives, or the default when there is none."""
+    # propagate cuts lines at line feeds, drops carriage returns and splits tokens at blanks only.
+    for line in table_bytes.replace(b'\r', b'').split(b'\n'):
+        tokens = [token for token in line.split(b' ') if token]
+        if tokens and tokens[0] == b'table':
+            if len(tokens) > 3:
+                return unescape(tokens[3])
+            break
+    return DEFAULT_TABLE_NAME
+
+
+def read_bytes(path):
+    """The whole content of path, or None when it cannot be read."""
+    try:
+        with open(path, 'rb') as stream:
+            return stream.read()
+    except (IOError, OSError):
+        return None
+
+
+def error_line(stderr, rc):
+    """The Error: line of a failed command, or what stands in for it when the command printed none."""
+    lines = stderr.splitlines()
+    for line in reversed(lines):
+        if line.startswith('Error: '):
+            return line
+    if lines:
+        return lines[-1]
+    return 'propagate ended with status %d and printed nothing' % rc
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec=dict(
+            repo=dict(type='path', required=True),
+            base=dict(type='path', required=True),
+            jobs=dict(type='int'),
+            prune=dict(type='bool', default=False),
+            table=dict(type='str'),
+            executable=dict(type='path'),
+        ),
+        supports_check_mode=True,
+    )
+    repo = module.params['repo']
+    base = module.params['base']
+    executable = module.params['executable'] or module.get_bin_path('propagate', required=True)
+
+    def run(arguments):
+        # Paths are passed as they are: no ~ or $VARIABLE in them is expanded.
+        return module.run_command([executable] + arguments, expand_user_and_vars=False)
+
+    common_options = []
+    if module.params['jobs'] is not None:
+        common_options += ['--jobs', str(module.params['jobs'])]
+
+    # What the installation was before the run: its table against the repository's, and --verify's verdict.
+    # propagate joins names by plain concatenation, so the paths are made the same way.
+    repository_table = read_bytes(to_bytes(repo, errors='surrogate_or_strict') + b'/files.txt')
+    if module.params['table'] is not None:
+        name = to_bytes(module.params['table'], errors='surrogate_or_strict')
+    elif repository_table is not None:
+        name = table_name(repository_table)
+    else:
+        name = DEFAULT_TABLE_NAME
+    installed_path = to_bytes(base, errors='surrogate_or_strict') + b'/' + name
+    installed_table = read_bytes(installed_path)
+    new_table = installed_table is None or repository_table != installed_table
+
+    warnings = []
+    differences = []
+    if installed_table is None:
+        # No table: a first installation, or one that never finished; --verify has nothing to compare with.
+        damaged = True
+    else:
+        verify_rc, verify_out, verify_err = run(['--verify', '--table', name]
+                                                + common_options + [base])
+        differences = verify_out.splitlines()
+        damaged = verify_rc != 0
+        if verify_rc not in (0, VERIFY_DIFFERS):
+            warnings.append('propagate --verify failed, the installation is taken as damaged: %s'
+                            % error_line(verify_err, verify_rc))
+
+    run_options = ['--dry-run' if module.check_mode else '--verbose'] + common_options
+    if module.params['prune']:
+        run_options.append('--prune')
+    command = [executable] + run_options + [repo, base]
+    rc, out, err = run(run_options + [repo, base])
+    actions = out.splitlines()
+
+    result = dict(
+        changed=new_table or damaged,
+        actions=actions,
+        new_table=new_table,
+        damaged=damaged,
+        differences=differences,
+        installed_table=to_native(installed_path, errors='surrogate_or_strict'),
+        cmd=command,
+        rc=rc,
+        stderr=err,
+    )
+    for warning in warnings:
+        module.warn(warning)
+    if rc != 0:
+        # A failed run may have done part of its work, so the installation may well have changed.
+        module.fail_json(msg=error_line(err, rc), **result)
+    if module._diff and actions:
+        result['diff'] = dict(prepared='\n'.join(actions))
+    module.exit_json(**result)
+
+
+if __name__ == '__main__':
+    main()
