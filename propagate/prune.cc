@@ -116,7 +116,6 @@ struct Candidate {
 /// passes through, deepest first; among equal depths the later record first.
 std::vector<Candidate> Candidates(const std::vector<TableEntry>& oldTable,
                                   const std::unordered_set<std::string>& newNames) {
-  std::unordered_set<std::string> protectedPaths = ProtectedPaths(newNames);
   std::unordered_set<std::string_view> seen;
   std::vector<Candidate> candidates;
   for (size_t i = 0; i < oldTable.size(); ++i) {
@@ -125,10 +124,15 @@ std::vector<Candidate> Candidates(const std::vector<TableEntry>& oldTable,
       continue;
     if (!seen.insert(entry.name).second)
       continue;  // a later record of a name does not count, as when the old table is looked up
-    if (!IsPrunableName(entry.name) || protectedPaths.count(entry.name))
+    if (newNames.count(entry.name) || !IsPrunableName(entry.name))
       continue;
     size_t depth = static_cast<size_t>(std::count(entry.name.begin(), entry.name.end(), '/')) + 1;
     candidates.push_back({&entry, i, depth});
+  }
+  // Most upgrades drop nothing; only then is every new name looked at for the paths it passes through.
+  if (!candidates.empty()) {
+    std::unordered_set<std::string> protectedPaths = ProtectedPaths(newNames);
+    std::erase_if(candidates, [&](const Candidate& candidate) { return protectedPaths.count(candidate.entry->name); });
   }
   std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
     return a.depth != b.depth ? a.depth > b.depth : a.position > b.position;
