@@ -13,6 +13,17 @@ full_listing() {
     -o -printf '%p %y %m %U %G %s %T@ %A@ %C@ %l\n' | sort
 }
 
+# Reads lines "path: ..." and prints them in the order of their paths in the table $1, as verify does.
+in_table_order() {
+  awk 'NR == FNR { line[$1] = $0; next }
+    ($1 == "file" || $1 == "dir" || $1 == "symlink") && ($2 ":") in line { print line[$2 ":"] }' - "$1"
+}
+
+# The content file in the example repository of the file record with path $1.
+example_content() {
+  echo "$EXAMPLES/repo/$(awk -v path="$1" '$1 == "file" && $2 == path { print $7 }' "$EXAMPLES/repo/files.txt")"
+}
+
 test_installation_verifies_quietly_and_untouched() {
   require_root || return $SKIP
   expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo" base
@@ -36,10 +47,14 @@ test_local_edit_mode_and_content_damage() {
   touch -d @1700000000 base/bin/velmira-helper
   local damaged
   damaged=$(digest base/bin/velmira-helper)
-  local lines="etc/app.conf: content changed locally (kept)
+  local lines
+  lines=$(in_table_order base/files.txt <<EOT
+etc/app.conf: content changed locally (kept)
 bin/velmira: mode 0100644, table 0100755
 bin/velmira-helper: content $damaged, table C8CC92E057A9BB4A142B8AFFD0C9D1AF
-"
+EOT
+  )$'\n'
+  expect_eq "lines found in the table" 3 "$(printf '%s' "$lines" | wc -l)"
   expect_run 2 "$lines" "" "$PROPAGATE" --verify base
   expect_run 2 "$lines" "" "$PROPAGATE" --verify -j 1 --progress base
 
@@ -70,14 +85,19 @@ test_every_kind_of_difference() {
   mkfifo base/bin/velmira
   # Only the attributes changed on purpose: removals and new links leave their directories' times alone.
   touch -h -d @1700000000 base/bin base/share
-  expect_run 2 "etc: mode 0700, table 0755
+  local lines
+  lines=$(in_table_order base/files.txt <<EOT
+etc: mode 0700, table 0755
 bin: group adm, table root
 bin/velmira: type fifo, table file
 share/version.txt: owner daemon, table root; time 1700000001, table 1700000000
 share/read+20me.txt: missing
 var/velmira.log: content changed locally (kept); mode 0100666, table 0100640
 share/README: target elsewhere, table read+20me.txt; owner daemon, table root; group adm, table root
-" "" "$PROPAGATE" --verify base
+EOT
+  )$'\n'
+  expect_eq "lines found in the table" 7 "$(printf '%s' "$lines" | wc -l)"
+  expect_run 2 "$lines" "" "$PROPAGATE" --verify base
 }
 
 test_moved_directory_and_linked_configuration_are_kept() {
@@ -95,7 +115,7 @@ test_moved_directory_and_linked_configuration_are_kept() {
   expect_eq "link kept" "../../local.conf" "$(readlink base/etc/app.conf)"
   expect_run 0 "etc/app.conf: content changed locally (kept)"$'\n' "" "$PROPAGATE" --verify base
   # A link to the installed content is replaced by the next run: until then it differs.
-  cp "$EXAMPLES/repo/app.conf" local.conf
+  cp "$(example_content etc/app.conf)" local.conf
   expect_run 2 "etc/app.conf: type symlink, table file"$'\n' "" "$PROPAGATE" --verify base
 }
 
