@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The example repositories and the walkthrough in examples/README.md: valid tables whose control sums
-# match their contents, and the walkthrough's install, local edit, upgrade and recovery as it describes.
+# match their contents, the walkthrough's install, local edit, upgrade and recovery as it describes, and
+# the repositories made again from their staged trees, exactly as committed.
 . "$(dirname "$0")/lib.sh"
 
 EXAMPLES=$SOURCE_DIR/examples
+# The content of etc/app.conf in version 1.1.0, as the walkthrough names it.
+APP_CONF_2=$EXAMPLES/repo-2/4A1D586E2872C78B808071E35D225DA6
+KEEP=(--keep etc/app.conf --keep var --keep 'var/*.log')
 
 digest() { md5sum <"$1" | cut -c1-32 | tr a-f A-F; }
 
@@ -59,7 +63,9 @@ drwxr-x--- daemon:adm var
   expect_eq "new file" "Velmira 1.1.0" "$(head -n 1 "$base/share/NEWS.txt")"
   expect_eq "mode of the helper after the upgrade" "-rwsr-x--- root:adm" \
     "$(stat -c '%A %U:%G' "$base/bin/velmira-helper")"
-  tail -n 2 "$EXAMPLES/repo-2/app.conf" >>"$base/etc/app.conf"
+  expect_eq "new setting" "# New in 1.1.0: seconds before an idle connection is closed.
+idle_timeout = 300" "$(diff "$base/etc/app.conf" "$APP_CONF_2" | sed -n 's/^> //p' | tail -n 2)"
+  tail -n 2 "$APP_CONF_2" >>"$base/etc/app.conf"
   expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-2" "$base"
   expect_eq "merged config kept" "idle_timeout = 300" "$(tail -n 1 "$base/etc/app.conf")"
 
@@ -67,7 +73,7 @@ drwxr-x--- daemon:adm var
   local fresh=$T/fresh
   expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo" "$fresh"
   expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-2" "$fresh"
-  cmp -s "$EXAMPLES/repo-2/app.conf" "$fresh/etc/app.conf" || fail "unedited configuration not upgraded"
+  cmp -s "$APP_CONF_2" "$fresh/etc/app.conf" || fail "unedited configuration not upgraded"
 
   # The errors the walkthrough shows, and its recovery.
   expect_run 1 "" "Error: $EXAMPLES/rep/files.txt: Cannot open: No such file or directory"$'\n' \
@@ -79,6 +85,54 @@ drwxr-x--- daemon:adm var
   cp "$EXAMPLES/repo-2/files.txt" "$base/files.txt"
   expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-2" "$base"
   expect_eq "edit kept after recovery" "log_level = debug" "$(grep log_level "$base/etc/app.conf")"
+}
+
+# Section 7: the staged tree of each version, and --create making exactly the committed repository of it.
+test_walkthrough_make_repository() {
+  require_root || return $SKIP
+  expect_run 0 "" "" "$EXAMPLES/make-stage.sh" 1.1.0 stage
+  expect_eq "staged tree" "drwxr-xr-x root:root bin
+-rwxr-xr-x root:root bin/velmira
+-rwsr-x--- root:adm bin/velmira-helper
+drwxr-xr-x root:root etc
+-rw-r--r-- root:root etc/app.conf
+drwxr-xr-x root:root share
+-rw-r--r-- root:root share/NEWS.txt
+lrwxrwxrwx root:root share/README
+-rw-r--r-- root:root share/read me.txt
+-rw-r--r-- root:root share/version.txt
+drwxr-x--- daemon:adm var
+-rw-r----- daemon:adm var/velmira.log" "$(find stage -mindepth 1 -printf '%M %u:%g %P\n' | LC_ALL=C sort -k3)"
+  expect_run 0 "" "" "$PROPAGATE" --create "${KEEP[@]}" stage repo
+  expect_eq "repository" "$(cd "$EXAMPLES/repo-2" && LC_ALL=C ls)" "$(LC_ALL=C ls repo)"
+  diff -r "$EXAMPLES/repo-2" repo >/dev/null || fail "repo-2 made again differs: $(diff -r "$EXAMPLES/repo-2" repo)"
+  # Again into the same directory: the same table.
+  expect_run 0 "" "" "$PROPAGATE" --create "${KEEP[@]}" stage repo
+  cmp -s "$EXAMPLES/repo-2/files.txt" repo/files.txt || fail "a second --create gave another table"
+
+  expect_run 0 "" "" "$EXAMPLES/make-stage.sh" 1.0.0 stage-1
+  expect_run 0 "" "" "$PROPAGATE" --create "${KEEP[@]}" stage-1 repo-1
+  diff -r "$EXAMPLES/repo" repo-1 >/dev/null || fail "repo made again differs: $(diff -r "$EXAMPLES/repo" repo-1)"
+}
+
+# The same under fakeroot, which needs no root: the walkthrough's command, run as an ordinary user when
+# the tests run as root.
+test_walkthrough_make_repository_under_fakeroot() {
+  command -v fakeroot >/dev/null || { echo "SKIP [$current_test]: no fakeroot"; return $SKIP; }
+  local as_user=()
+  if [ "$(id -u)" == 0 ]; then
+    chmod 0777 .
+    as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+  fi
+  local version repo
+  for version in 1.0.0 1.1.0; do
+    repo=$EXAMPLES/repo
+    [ $version == 1.1.0 ] && repo=$EXAMPLES/repo-2
+    expect_run 0 "" "" "${as_user[@]}" fakeroot sh -c "\"\$1\" $version stage-$version &&
+      \"\$2\" --create --keep etc/app.conf --keep var --keep 'var/*.log' stage-$version repo-$version" \
+      _ "$EXAMPLES/make-stage.sh" "$PROPAGATE"
+    diff -r "$repo" repo-$version >/dev/null || fail "$version made under fakeroot differs: $(diff -r "$repo" repo-$version)"
+  done
 }
 
 run_tests
