@@ -14,13 +14,13 @@ need_dpkg() {
 # Builds the package once per script; $DEB names it.
 build_package() {
   fresh_build || return 1
-  DEB=$(ls "$BUILD"/*.deb 2>/dev/null | head -n 1)
+  DEB=$(ls "$WORK"/package/*.deb 2>/dev/null | head -n 1)
   [ -n "$DEB" ] && return 0
-  (cd "$BUILD" && cpack -G DEB) >"$WORK/cpack.log" 2>&1 || {
+  (cd "$BUILD" && cpack -G DEB -B "$WORK/package") >"$WORK/cpack.log" 2>&1 || {
     fail "cpack failed: $(tail -n 20 "$WORK/cpack.log")"
     return 1
   }
-  DEB=$(ls "$BUILD"/*.deb 2>/dev/null | head -n 1)
+  DEB=$(ls "$WORK"/package/*.deb 2>/dev/null | head -n 1)
   [ -n "$DEB" ] || { fail "cpack made no .deb: $(tail -n 20 "$WORK/cpack.log")"; return 1; }
 }
 
