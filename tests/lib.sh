@@ -4,6 +4,13 @@ set -u
 
 SKIP=77
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/e2e-XXXXXX")
+
+# PROPAGATE_JOBS=N runs every propagate command of a script with "-j N" in front of its arguments.
+if [ -n "${PROPAGATE_JOBS:-}" ] && [ -n "${PROPAGATE:-}" ]; then
+  printf '#!/bin/sh\nexec "%s" -j %s "$@"\n' "$PROPAGATE" "$PROPAGATE_JOBS" >"$WORK/propagate-jobs"
+  chmod +x "$WORK/propagate-jobs"
+  PROPAGATE=$WORK/propagate-jobs
+fi
 current_test=setup
 
 # Records a failure of the current case; the case goes on so that one run shows every difference.
