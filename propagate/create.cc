@@ -256,8 +256,8 @@ void CheckRecordName(const char* kind, const std::string& name, const std::strin
   if (IsVerbatimToken(name))
     return;
   if (shown.empty())
-    Fail("Cannot write %s name \"%s\" in a table: it holds a blank or control byte", kind, name.c_str());
-  Fail("%s: Cannot write %s name \"%s\" in a table: it holds a blank or control byte", shown.c_str(), kind,
+    Fail("Cannot write %s name '%s' in a table: it holds a blank or control byte", kind, name.c_str());
+  Fail("%s: Cannot write %s name '%s' in a table: it holds a blank or control byte", shown.c_str(), kind,
        name.c_str());
 }
 

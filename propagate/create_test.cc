@@ -319,11 +319,11 @@ TEST(Create, Refusals) {
 
   Options badOwner = CreateOptions(stage, dir / "repo");
   badOwner.owner = "build user";
-  EXPECT_EQ("Cannot write user name \"build user\" in a table: it holds a blank or control byte",
+  EXPECT_EQ("Cannot write user name 'build user' in a table: it holds a blank or control byte",
             ErrorOf([&] { RunCreate(badOwner); }));
   Options badGroup = CreateOptions(stage, dir / "repo");
   badGroup.group = "staff\x01";
-  EXPECT_EQ("Cannot write group name \"staff\x01\" in a table: it holds a blank or control byte",
+  EXPECT_EQ("Cannot write group name 'staff\x01' in a table: it holds a blank or control byte",
             ErrorOf([&] { RunCreate(badGroup); }));
   {
     ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "17e8");

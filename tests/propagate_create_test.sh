@@ -145,7 +145,7 @@ test_refusals() {
   expect_run 1 "" "Error: inside: Cannot make a repository inside the staged tree stage"$'\n' \
     "$PROPAGATE" --create stage inside
   [ -e stage/sub/repo ] && fail "a repository was made inside the staged tree"
-  expect_run 1 "" "Error: Cannot write user name \"build user\" in a table: it holds a blank or control byte"$'\n' \
+  expect_run 1 "" "Error: Cannot write user name 'build user' in a table: it holds a blank or control byte"$'\n' \
     "$PROPAGATE" --create --owner "build user" stage repo
   expect_run 1 "" "Error: Syntax: propagate --create [options] <stagedir> <repodir>"$'\n' "$PROPAGATE" --create stage
   SOURCE_DATE_EPOCH=yesterday expect_run 1 "" \
@@ -173,6 +173,15 @@ test_ids_without_names() {
   mknod stage/null c 1 3
   expect_run 1 "" "Error: stage/null: Cannot put a character device in a repository"$'\n' \
     "$PROPAGATE" --create --owner root --group root stage other
+  rm stage/null
+
+  # A name with a blank cannot be one token of a record: a user database that has one, in a mount
+  # namespace of this test only.
+  cp /etc/passwd passwd
+  echo 'build user:x:54321:54321::/:/bin/false' >>passwd
+  unshare -m true 2>/dev/null || { echo "SKIP [$current_test]: no mount namespaces for the last case"; return 0; }
+  expect_run 1 "" "Error: stage/file: Cannot write user name 'build user' in a table: it holds a blank or control byte"$'\n' \
+    unshare -m sh -c 'mount --bind passwd /etc/passwd && exec "$@"' _ "$PROPAGATE" --create --group root stage repo
 }
 
 # Runs "$@" as an ordinary user when the test runs as root, as it is otherwise.
