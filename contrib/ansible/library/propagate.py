@@ -101,14 +101,16 @@ actions:
   elements: str
   sample: ["mkdir etc", "copy etc/app.conf", "link share/README", "table files.txt"]
 new_table:
-  description: Whether the repository's table differed from the installed one before the run (true on a first installation).
+  description:
+    - Whether the repository's table differed from the installed one before the run (true on a first installation).
   returned: always, when propagate ran
   type: bool
   sample: true
 damaged:
   description:
     - Whether C(propagate --verify) reported, before the run, something that a run puts back.
-    - Also true when there was no installed table or C(--verify) failed, since then nothing vouches for the installation.
+    - Also true when there was no installed table or C(--verify) failed, since then nothing vouches for the
+      installation.
   returned: always, when propagate ran
   type: bool
   sample: false
@@ -137,13 +139,12 @@ rc:
   type: int
   sample: 0
 stderr:
-  description: What that command wrote on standard error; on failure it holds the C(Error:) line, which is also the message.
+  description:
+    - What that command wrote on standard error; on failure it holds the C(Error:) line, which is also the message.
   returned: always, when propagate ran
   type: str
-  sample: "Error: Cannot find user daemon"
+  sample: "Error: fopen(/var/cache/velmira/repository/app.conf): No such file or directory"
 '''
-
-import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible.module_utils.common.text.converters import to_bytes, to_native
