@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Measures propagate against the standard tools on the same data, in one run, and prints one line per
-# figure: the tool, minimum and median seconds of several runs, and the ratios.
+# figure: the tool, minimum and median seconds of several runs taken in turns, and the ratios, each with
+# its target.
 #
 #   bench/propagate_bench.sh [--tiny] [--runs N] [--dir DIR] [--propagate PATH] [--ext4-image]
 #
-# Needs root (propagate sets owners), md5sum, cp, rsync, sync and GNU time (/usr/bin/time).
+# Needs root (propagate sets owners), md5sum, cp, rsync, sync, strace, taskset and GNU time
+# (/usr/bin/time).
 # The data is built deterministically under DIR (default /tmp/propagate-bench) and removed at the end.
 # With --ext4-image the whole-run figures are taken on a fresh ext4 file system with a journal, made in
 # an image file under DIR and loop-mounted (needs mkfs.ext4): the file system under DIR decides much of
 # those figures (an ext4 without a journal but mounted with discard, for one, discards the blocks of
 # every replaced file synchronously, in the renaming process), and the line "file system:" says which
-# one was measured.
+# one was measured. The targets of the whole runs hold on such a fresh journaled ext4; elsewhere their
+# figures are for information, and at --tiny size no target is judged.
 # Full size needs about 3 GB of disk: a 1 GiB file, a 20,000-file tree of about 400 MB and its copies,
 # and a 200,000-record tree of small files.
 set -euo pipefail
@@ -38,6 +41,9 @@ if [ $tiny == 1 ]; then
 else
   md5_mib=1024 tree_files=20000 tree_kib=20 small_records=20000 large_records=200000
 fi
+# propagate's own default: the CPUs this process may run on (nproc reads the same affinity), at most 16.
+cpus=$(nproc)
+default_jobs=$((cpus < 16 ? cpus : 16))
 
 rm -rf "$dir"
 mkdir -p "$dir"
@@ -65,43 +71,96 @@ time_runs() {
   min=$(printf '%s\n' "${times[@]}" | sort -g | head -n 1)
   median=$(printf '%s\n' "${times[@]}" | sort -g | median_of)
   cpu=$(printf '%s\n' "${cpus[@]}" | sort -g | median_of)
-  printf '%-28s min %8.3f s  median %8.3f s  cpu median %7.2f s\n' "$name" "$min" "$median" "$cpu"
+  printf '%-44s min %8.3f s  median %8.3f s  cpu median %7.2f s\n' "$name" "$min" "$median" "$cpu"
 }
 
 # The median of the sorted numbers on standard input.
 median_of() { awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# time_interleaved NAME_A COMMAND_A NAME_B COMMAND_B: like time_runs for two commands run in turns, so that
-# whatever else the machine does weighs on both alike; prints both figure lines and leaves the minimums
-# and medians in $min_a, $median_a, $min_b and $median_b.
-time_interleaved() {
-  local names=("$1" "$3") commands=("$2" "$4") i k start end
-  rm -f "$dir"/interleaved.*
+# time_turns NAME SETUP COMMAND [NAME SETUP COMMAND]...: like time_runs for several commands run in turns,
+# each after its SETUP (untimed), so that whatever else the machine does weighs on all of them alike;
+# prints one figure line each, in the order given, and leaves the minimums and medians in $turn_min and
+# $turn_median, indexed from 0 in the same order.
+time_turns() {
+  local names=() setups=() commands=() i k start end
+  while [ $# -gt 0 ]; do
+    names+=("$1") setups+=("$2") commands+=("$3")
+    shift 3
+  done
+  turn_min=() turn_median=()
+  rm -f "$dir"/turns.*
   for i in $(seq 1 "$runs"); do
-    for k in 0 1; do
+    for k in "${!commands[@]}"; do
+      eval "${setups[$k]}"
       start=$(now)
       /usr/bin/time -f '%U %S' -o "$dir/cpu" bash -c "${commands[$k]}"
       end=$(now)
-      awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f\n", b - a }' >>"$dir/interleaved.times$k"
-      awk '{ printf "%.2f\n", $1 + $2 }' "$dir/cpu" >>"$dir/interleaved.cpus$k"
+      awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f\n", b - a }' >>"$dir/turns.times$k"
+      awk '{ printf "%.2f\n", $1 + $2 }' "$dir/cpu" >>"$dir/turns.cpus$k"
     done
   done
-  for k in 0 1; do
-    min=$(sort -g "$dir/interleaved.times$k" | head -n 1)
-    median=$(sort -g "$dir/interleaved.times$k" | median_of)
-    printf '%-28s min %8.3f s  median %8.3f s  cpu median %7.2f s\n' "${names[$k]}" "$min" "$median" \
-      "$(sort -g "$dir/interleaved.cpus$k" | median_of)"
-    if [ $k == 0 ]; then min_a=$min median_a=$median; else min_b=$min median_b=$median; fi
+  for k in "${!commands[@]}"; do
+    turn_min[k]=$(sort -g "$dir/turns.times$k" | head -n 1)
+    turn_median[k]=$(sort -g "$dir/turns.times$k" | median_of)
+    printf '%-44s min %8.3f s  median %8.3f s  cpu median %7.2f s\n' "${names[$k]}" "${turn_min[k]}" \
+      "${turn_median[k]}" "$(sort -g "$dir/turns.cpus$k" | median_of)"
   done
 }
 
-# ratio NAME NUMERATOR DENOMINATOR [MEDIAN_NUMERATOR MEDIAN_DENOMINATOR]: the ratio of the minimums, and
-# of the medians when given (on a shared machine the two can differ widely).
+# time_interleaved NAME_A COMMAND_A NAME_B COMMAND_B: time_turns for two commands without setup; leaves the
+# minimums and medians in $min_a, $median_a, $min_b and $median_b.
+time_interleaved() {
+  time_turns "$1" ":" "$2" "$3" ":" "$4"
+  min_a=${turn_min[0]} median_a=${turn_median[0]} min_b=${turn_min[1]} median_b=${turn_median[1]}
+}
+
+# target_note TARGET SCOPE VALUE...: " target TARGET: verdict" for figures as printed (two decimals), nothing
+# without TARGET ("<= 12", ">= 1.33"), and " no target, for information" for TARGET "none". The verdict is "met" when every VALUE meets it; a target of SCOPE
+# whole-run holds on a fresh journaled ext4 only, and no target is judged at --tiny size.
+target_note() {
+  local target=$1 scope=$2
+  shift 2
+  [ -n "$target" ] || return 0
+  if [ "$target" == none ]; then
+    echo " no target, for information"
+  elif [ $tiny == 1 ]; then
+    echo " target $target: not judged at tiny size"
+  elif [ "$scope" == whole-run ] && [ $ext4_image == 0 ]; then
+    echo " target $target: for information, not a fresh journaled ext4"
+  else
+    awk -v target="$target" 'BEGIN {
+      limit = substr(target, 3) + 0
+      met = 1
+      for (i = 1; i < ARGC; ++i)
+        if ((target ~ /^>=/) ? ARGV[i] + 0 < limit : ARGV[i] + 0 > limit) met = 0
+      printf " target %s: %s\n", target, met ? "met" : "not met" }' "$@"
+  fi
+}
+
+# ratio NAME NUMERATOR DENOMINATOR [MEDIAN_NUMERATOR MEDIAN_DENOMINATOR [TARGET [SCOPE]]]: the ratio of the
+# minimums, and of the medians when given (on a shared machine the two can differ widely), then the target
+# that both must meet (see target_note).
 ratio() {
-  awk -v name="$1" -v a="$2" -v b="$3" -v c="${4:-}" -v d="${5:-}" 'BEGIN {
-    printf "ratio %s %.2f", name, a / b
-    if (c != "" && d != "") printf " (medians %.2f)", c / d
-    printf "\n" }'
+  local minimums medians=""
+  minimums=$(awk -v a="$2" -v b="$3" 'BEGIN { printf "%.2f", a / b }')
+  [ -z "${4:-}" ] || [ -z "${5:-}" ] || medians=$(awk -v a="$4" -v b="$5" 'BEGIN { printf "%.2f", a / b }')
+  echo "ratio $1 $minimums${medians:+ (medians $medians)}$(target_note "${6:-}" "${7:-}" "$minimums" $medians)"
+}
+
+# turn_ratio NAME NUMERATOR_TURN DENOMINATOR_TURN [TARGET [SCOPE]]: ratio of two turns just timed.
+turn_ratio() {
+  ratio "$1" "${turn_min[$2]}" "${turn_min[$3]}" "${turn_median[$2]}" "${turn_median[$3]}" "${4:-}" "${5:-}"
+}
+
+# count_calls NAME TARGET COMMAND...: runs COMMAND under strace -c -f (every thread and child process) and
+# prints its system calls, in total and per file record of the benchmark tree.
+count_calls() {
+  local name=$1 target=$2 calls per_record
+  shift 2
+  strace -c -f -o "$dir/strace" "$@" >/dev/null
+  calls=$(awk '$NF == "total" { print $4 }' "$dir/strace")
+  per_record=$(awk -v a="$calls" -v b="$file_records" 'BEGIN { printf "%.2f", a / b }')
+  echo "$name $per_record calls per file record ($calls calls, $file_records records)$(target_note "$target" size "$per_record")"
 }
 
 digest() { md5sum <"$1" | cut -c1-32 | tr a-f A-F; }
@@ -134,6 +193,7 @@ table_for() {
 }
 
 echo "propagate benchmark: $([ $tiny == 1 ] && echo tiny || echo full) size, $runs runs each, data in $dir"
+echo "machine: $cpus CPUs for this process, propagate's default -j $default_jobs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # 1. Control sums: a locally changed file that keeps local changes is only hashed.
 mkdir -p md5/repo md5/base
@@ -142,10 +202,10 @@ printf 'content of the repository\n' >md5/repo/big
 printf 'table 1 - files.txt root root 0644\nfile big root root %s 0100644 big %s 0 y\nend\n' $T0 "$(digest md5/repo/big)" >md5/repo/files.txt
 printf 'table 1 - files.txt root root 0644\nfile big root root %s 0100644 big 00000000000000000000000000000000 0 y\nend\n' $T0 >md5/base/files.txt
 cat md5/base/big >/dev/null
-time_runs "md5 md5sum (${md5_mib} MiB)" ":" "md5sum md5/base/big >/dev/null"
-md5sum_min=$min md5sum_median=$median
-time_runs "md5 propagate (${md5_mib} MiB)" ":" "\"$propagate\" md5/repo md5/base"
-ratio "md5 md5sum/propagate" "$md5sum_min" "$min" "$md5sum_median" "$median"
+# MD5 of one stream runs at the speed of this CPU, as md5sum's does: the figure has no target.
+time_interleaved "md5 md5sum (${md5_mib} MiB)" "md5sum md5/base/big >/dev/null" \
+  "md5 propagate (${md5_mib} MiB)" "\"$propagate\" md5/repo md5/base"
+ratio "md5 md5sum/propagate" "$min_a" "$min_b" "$median_a" "$median_b" none
 rm -rf md5
 
 # The whole runs below measure the file system as much as the tools: say which one it is.
@@ -167,36 +227,75 @@ if [ $ext4_image == 1 ]; then
   cd fs
 fi
 describe_file_system .
+if [ $ext4_image == 1 ]; then
+  echo "whole runs (install, upgrade, verify, create): on a fresh journaled ext4 image, where their targets are judged"
+else
+  echo "whole runs (install, upgrade, verify, create): for information only, their targets hold on a fresh journaled ext4 (--ext4-image)"
+fi
 
 # 2. Whole runs: a first installation against cp -a, an upgrade against rsync --ignore-times, a
 # verification against md5sum -c, and a repository made from the tree against cp -a plus md5sum.
 mkdir -p tree/repo/tree
 make_files tree/repo/tree "$tree_files" $((tree_kib * 1024)) 1
 table_for tree/repo n
+file_records=$(grep -c '^file ' tree/repo/files.txt)
 sync
-time_runs "install cp -a + sync -f" "rm -rf tree/copy; sync" "cp -a tree/repo/tree tree/copy && sync -f tree/copy"
-cp_min=$min cp_median=$median
-time_runs "install propagate" "rm -rf tree/base; sync" "\"$propagate\" tree/repo tree/base"
-ratio "install cp/propagate" "$cp_min" "$min" "$cp_median" "$median"
+time_turns "install cp -a + sync -f" "rm -rf tree/copy; sync" "cp -a tree/repo/tree tree/copy && sync -f tree/copy" \
+  "install propagate -j $default_jobs (default)" "rm -rf tree/base; sync" "\"$propagate\" tree/repo tree/base"
+turn_ratio "install cp/propagate" 0 1 ">= 1.33" whole-run
+# The upgrade at one worker, two and the default shows what each worker gains; the same runs held to one
+# CPU show how much of that gain is waiting overlapped rather than work spread over CPUs.
 mkdir -p tree/synced
 rsync -a tree/repo/tree/ tree/synced/
-time_runs "upgrade rsync --ignore-times" "sync" "rsync -a --ignore-times tree/repo/tree/ tree/synced/ && sync -f tree/synced"
-rsync_min=$min rsync_median=$median
-time_runs "upgrade propagate" "sync" "\"$propagate\" tree/repo tree/base"
-ratio "upgrade rsync/propagate" "$rsync_min" "$min" "$rsync_median" "$median"
+# upgrade_turn NAME COMMAND: adds a turn to the upgrade's and leaves its index in $turn.
+upgrade=()
+upgrade_turn() {
+  turn=$((${#upgrade[@]} / 3))
+  upgrade+=("upgrade $1" "sync" "$2")
+}
+upgrade_turn "rsync -a -I + sync -f" "rsync -a -I tree/repo/tree/ tree/synced/ && sync -f tree/synced"
+upgrade_turn "propagate -j $default_jobs (default)" "\"$propagate\" tree/repo tree/base"
+upgrade_turn "propagate -j 1" "\"$propagate\" -j 1 tree/repo tree/base"
+one_worker=$turn two_workers=1
+[ $default_jobs == 2 ] || { upgrade_turn "propagate -j 2" "\"$propagate\" -j 2 tree/repo tree/base"; two_workers=$turn; }
+if [ "$cpus" -ge 2 ]; then
+  one_cpu=$(taskset -cp $$ | sed 's/.*: //; s/[-,].*//')
+  upgrade_turn "propagate -j 1, one CPU (taskset)" "taskset -c $one_cpu \"$propagate\" -j 1 tree/repo tree/base"
+  one_worker_one_cpu=$turn
+  upgrade_turn "propagate -j 2, one CPU (taskset)" "taskset -c $one_cpu \"$propagate\" -j 2 tree/repo tree/base"
+  two_workers_one_cpu=$turn
+fi
+time_turns "${upgrade[@]}"
+turn_ratio "upgrade rsync/propagate" 0 1 ">= 1.43" whole-run
+turn_ratio "upgrade -j 1/-j 2" $one_worker $two_workers
+[ $default_jobs -le 2 ] || turn_ratio "upgrade -j 1/-j $default_jobs" $one_worker 1
+if [ "$cpus" -ge 2 ]; then
+  turn_ratio "upgrade -j 1 one CPU/all CPUs" $one_worker_one_cpu $one_worker
+  turn_ratio "upgrade -j 2 one CPU/all CPUs" $two_workers_one_cpu $two_workers
+fi
+# System calls, for a first installation and an upgrade, at one worker and at the default; cp -a and
+# rsync -a -I for comparison.
+for jobs in $(printf '%s\n' 1 $default_jobs | uniq); do
+  rm -rf tree/traced
+  count_calls "syscalls install propagate -j $jobs" "<= 14" "$propagate" -j $jobs tree/repo tree/traced
+  count_calls "syscalls upgrade propagate -j $jobs" "<= 14" "$propagate" -j $jobs tree/repo tree/traced
+done
+rm -rf tree/traced tree/copy
+count_calls "syscalls install cp -a" "" cp -a tree/repo/tree tree/copy
+count_calls "syscalls upgrade rsync -a -I" "" rsync -a -I tree/repo/tree/ tree/synced/
+rm -rf tree/copy
 # Verifying the installed tree against checking the same files with md5sum; status 2 (differences) still
 # measures the same work.
 awk '$1 == "file" { print tolower($8) "  " $2 }' tree/repo/files.txt >tree/md5.list
 time_interleaved "verify md5sum -c" "cd tree/base && md5sum -c --quiet ../md5.list" \
   "verify propagate" "\"$propagate\" --verify tree/base >/dev/null || [ \$? == 2 ]"
-ratio "verify md5sum/propagate" "$min_a" "$min_b" "$median_a" "$median_b"
+ratio "verify md5sum/propagate" "$min_a" "$min_b" "$median_a" "$median_b" ">= 1.67" whole-run
 # Making a repository of the same tree does the work of a copy and of a control sum of every file; both
 # end on disk, since --create flushes the content before it writes the table.
-time_runs "create cp -a + md5sum + sync" "rm -rf tree/copy; sync" \
-  "cp -a tree/repo/tree tree/copy && (cd tree/repo/tree && find . -type f -print0 | xargs -0 md5sum >/dev/null) && sync -f tree/copy"
-copy_sum_min=$min copy_sum_median=$median
-time_runs "create propagate" "rm -rf tree/created; sync" "\"$propagate\" --create tree/repo/tree tree/created"
-ratio "create cp+md5sum/propagate" "$copy_sum_min" "$min" "$copy_sum_median" "$median"
+time_turns "create cp -a + md5sum + sync" "rm -rf tree/copy; sync" \
+  "cp -a tree/repo/tree tree/copy && (cd tree/repo/tree && find . -type f -print0 | xargs -0 md5sum >/dev/null) && sync -f tree/copy" \
+  "create propagate" "rm -rf tree/created; sync" "\"$propagate\" --create tree/repo/tree tree/created"
+turn_ratio "create cp+md5sum/propagate" 0 1 ">= 1" whole-run
 rm -rf tree
 
 # 3. Scaling and memory: runs over tables of small files that all keep local changes and are unchanged.
@@ -212,9 +311,9 @@ for records in $small_records $large_records; do
     peak_kib=$(/usr/bin/time -f %M "$propagate" scale$records/repo scale$records/base 2>&1 >/dev/null | tail -n 1)
     limit_kib=$((table_bytes * 8 / 1024 + 16384))
     printf 'memory propagate %d records: peak %d KiB, table %d KiB, limit %d KiB\n' "$records" "$peak_kib" $((table_bytes / 1024)) "$limit_kib"
-    ratio "memory peak/limit" "$peak_kib" "$limit_kib"
+    ratio "memory peak/limit" "$peak_kib" "$limit_kib" "" "" "<= 1"
   fi
   rm -rf scale$records
 done
 ratio "scale $large_records/$small_records" "$(eval echo \$scale_min_$large_records)" "$(eval echo \$scale_min_$small_records)" \
-  "$(eval echo \$scale_median_$large_records)" "$(eval echo \$scale_median_$small_records)"
+  "$(eval echo \$scale_median_$large_records)" "$(eval echo \$scale_median_$small_records)" "<= 12"
