@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -237,16 +238,19 @@ void RunInParallel(size_t count, unsigned jobs, const Work& work) {
     }
   };
   const size_t threadCount = std::min<size_t>(std::max(jobs, 1u), count);
-  if (threadCount <= 1) {
-    worker();
-  } else {
-    std::vector<std::thread> threads;
-    threads.reserve(threadCount);
-    for (size_t i = 0; i < threadCount; ++i)
+  std::vector<std::thread> threads;
+  threads.reserve(threadCount);
+  for (size_t i = 0; threadCount > 1 && i < threadCount; ++i) {
+    try {
       threads.emplace_back(worker);
-    for (std::thread& thread : threads)
-      thread.join();
+    } catch (const std::system_error&) {
+      break;  // fewer threads are only slower
+    }
   }
+  if (threads.empty())
+    worker();
+  for (std::thread& thread : threads)
+    thread.join();
   if (failedIndex < count)
     throw RunError(failure);
 }
@@ -328,8 +332,7 @@ int OpenRepository(const std::string& repodir) {
 }
 
 /// Turns the walk's entries into records, all but the file records' source and digest, refusing what
-/// a table cannot describe. jobs receives, for each file record, the index of the entry whose content it
-/// names: the first of its hard links.
+/// a table cannot describe.
 class CRecordMaker {
  public:
   CRecordMaker(const Options& options, std::optional<int64_t> clamp, const std::string& shownStage)
@@ -390,6 +393,55 @@ class CRecordMaker {
   CIdCache ids;
 };
 
+/// Which contents a run stores: one per file, except that hard links share the content of the first.
+struct ContentPlan {
+  std::vector<size_t> entries;  ///< the walk's entries whose content is stored, in table order
+  std::vector<size_t> of;       ///< for the walk's entry of each file record: its index in entries
+};
+
+ContentPlan PlanContent(const std::vector<StagedEntry>& staged, const std::vector<TableEntry>& records) {
+  ContentPlan plan;
+  plan.of.resize(staged.size());
+  std::map<std::pair<dev_t, ino_t>, size_t> hardLinks;
+  for (size_t i = 0; i < staged.size(); ++i) {
+    if (records[i].kind != EntryKind::File)
+      continue;
+    if (staged[i].links > 1) {
+      auto inserted = hardLinks.emplace(std::make_pair(staged[i].device, staged[i].inode), plan.entries.size());
+      if (!inserted.second) {
+        plan.of[i] = inserted.first->second;
+        continue;
+      }
+    }
+    plan.of[i] = plan.entries.size();
+    plan.entries.push_back(i);
+  }
+  return plan;
+}
+
+/// The whole table: the comment, the table record, the records with the digests of their content, end.
+std::string FormatTable(const Options& options, std::vector<TableEntry>& records, const ContentPlan& plan,
+                        const std::vector<std::string>& digests) {
+  std::string table = std::string(kCreatedTableComment) + "\n";
+  TableEntry tableRecord;
+  tableRecord.kind = EntryKind::Table;
+  tableRecord.name = "files.txt";
+  tableRecord.owner = options.owner.empty() ? "root" : options.owner;
+  tableRecord.group = options.group.empty() ? "root" : options.group;
+  tableRecord.file.mode = 0644;
+  table += FormatTableRecord(tableRecord) + "\n";
+  for (size_t i = 0; i < records.size(); ++i) {
+    TableEntry& record = records[i];
+    if (record.kind == EntryKind::File) {
+      record.file.source = digests[plan.of[i]];
+      record.file.digest = record.file.source;
+    }
+    table += FormatRecord(record) + "\n";
+  }
+  table += "end\n";
+  return table;
+}
+
 /// Writes text as the repository's files.txt: a temporary file, flushed, renamed over the old table, and
 /// the directory flushed, so that a crash leaves either the old table or the whole new one.
 void WriteTable(const Directories& directories, const std::string& text) {
@@ -446,24 +498,9 @@ int RunCreate(const Options& options) {
   CRecordMaker maker(options, clamp, directories.shownStage);
   std::vector<TableEntry> records;
   records.reserve(staged.size());
-  std::vector<size_t> contentEntries;            // entries whose content is stored, in table order
-  std::vector<size_t> contentOf(staged.size());  // for a file record: its index in contentEntries
-  std::map<std::pair<dev_t, ino_t>, size_t> hardLinks;
-  for (size_t i = 0; i < staged.size(); ++i) {
-    records.push_back(maker.Make(staged[i]));
-    if (records.back().kind != EntryKind::File)
-      continue;
-    // Hard links share their content: it is read once, for the first of them.
-    if (staged[i].links > 1) {
-      auto inserted = hardLinks.emplace(std::make_pair(staged[i].device, staged[i].inode), contentEntries.size());
-      if (!inserted.second) {
-        contentOf[i] = inserted.first->second;
-        continue;
-      }
-    }
-    contentOf[i] = contentEntries.size();
-    contentEntries.push_back(i);
-  }
+  for (const StagedEntry& entry : staged)
+    records.push_back(maker.Make(entry));
+  const ContentPlan plan = PlanContent(staged, records);
 
   CDescriptor repo(OpenRepository(options.repodir));
   directories.stage = stage.Get();
@@ -471,30 +508,13 @@ int RunCreate(const Options& options) {
 
   CProgress progress(options.progress);
   progress.SetTotal(records.size());
-  progress.Advance(records.size() - contentEntries.size(), 0);
-  std::vector<std::string> digests(contentEntries.size());
-  RunInParallel(contentEntries.size(), options.jobs ? options.jobs : DefaultJobs(),
+  progress.Advance(records.size() - plan.entries.size(), 0);
+  std::vector<std::string> digests(plan.entries.size());
+  RunInParallel(plan.entries.size(), options.jobs ? options.jobs : DefaultJobs(),
                 [&](size_t index, std::vector<unsigned char>& buffer) {
-                  digests[index] = StoreContent(directories, staged[contentEntries[index]], buffer, progress);
+                  digests[index] = StoreContent(directories, staged[plan.entries[index]], buffer, progress);
                 });
-
-  std::string table = std::string(kCreatedTableComment) + "\n";
-  TableEntry tableRecord;
-  tableRecord.kind = EntryKind::Table;
-  tableRecord.name = "files.txt";
-  tableRecord.owner = options.owner.empty() ? "root" : options.owner;
-  tableRecord.group = options.group.empty() ? "root" : options.group;
-  tableRecord.file.mode = 0644;
-  table += FormatTableRecord(tableRecord) + "\n";
-  for (size_t i = 0; i < records.size(); ++i) {
-    TableEntry& record = records[i];
-    if (record.kind == EntryKind::File) {
-      record.file.source = digests[contentOf[i]];
-      record.file.digest = record.file.source;
-    }
-    table += FormatRecord(record) + "\n";
-  }
-  table += "end\n";
+  const std::string table = FormatTable(options, records, plan, digests);
 
   // The content must be on disk before a table that names it.
   if (syncfs(repo.Get()) != 0) {
