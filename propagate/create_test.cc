@@ -410,3 +410,23 @@ TEST(Create, RootOnlyRefusals) {
   ASSERT_EQ(0, mknod((dir / "stage/disk").c_str(), S_IFBLK | 0600, makedev(7, 0)));
   EXPECT_EQ(dir / "stage/disk: Cannot put a block device in a repository", ErrorOf([&] { RunCreate(options); }));
 }
+
+// A content that cannot be stored stops the command: the old table stays, no temporary file is left, and
+// what was stored before stays for the next run.
+TEST(Create, FailedStoreKeepsTheOldTable) {
+  TempDir dir;
+  MakeDir(dir / "stage");
+  MakeFile(dir / "stage/a", "first\n");
+  MakeFile(dir / "stage/b", std::string(600000, 'b'));
+  MakeDir(dir / "repo");
+  WriteFile(dir / "repo/files.txt", "old table\n");
+  const std::string blocked = FileControlSum(dir / "stage/b");
+  MakeDir(dir / "repo/" + blocked);
+  MakeFile(dir / "repo/" + blocked + "/in the way", "");
+  EXPECT_EQ("rename(" + dir / "repo/" + blocked + "): Is a directory",
+            ErrorOf([&] { RunCreate(CreateOptions(dir / "stage", dir / "repo", 1)); }));
+  EXPECT_EQ("old table\n", ReadFile(dir / "repo/files.txt"));
+  std::vector<std::string> expected = {blocked, FileControlSum(dir / "stage/a"), "files.txt"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, Listing(dir / "repo"));
+}
