@@ -9,11 +9,68 @@
 ANSIBLE_DIR=$SOURCE_DIR/contrib/ansible
 EXAMPLES=$SOURCE_DIR/examples
 
-# Nothing of the user's or the machine's Ansible setting is read, and everything Ansible writes stays in $WORK.
+# Nothing of the user's or the machine's Ansible setting is read, no collection is used (ansible-core alone must
+# do), and everything Ansible writes stays in $WORK.
 : >"$WORK/ansible.cfg"
 export ANSIBLE_CONFIG=$WORK/ansible.cfg ANSIBLE_HOME=$WORK/ansible-home TMPDIR=$WORK
 export ANSIBLE_LOCAL_TEMP=$WORK/ansible-local ANSIBLE_REMOTE_TMP=$WORK/ansible-remote
-export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=false ANSIBLE_STDOUT_CALLBACK=json ANSIBLE_PIPELINING=true
+export ANSIBLE_COLLECTIONS_PATH=$WORK/no-collections ANSIBLE_COLLECTIONS_SCAN_SYS_PATH=false
+export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=false ANSIBLE_PIPELINING=true
+
+# ansible-core has no callback that reports every result in a form to read back, so the test brings one: each
+# host's task results as files $RECORD_DIR/HOST/TASK/FIELD (nested fields joined by dots, lists one element a
+# line, booleans as true or false), and the play recap as $RECORD_DIR/HOST/recap.
+mkdir "$WORK/callbacks"
+cat >"$WORK/callbacks/record_results.py" <<'EOF'
+import os
+
+from ansible.plugins.callback import CallbackBase
+
+
+def write(path, value):
+    if isinstance(value, dict):
+        for key, item in value.items():
+            write(path + '.' + key, item)
+        return
+    if isinstance(value, bool):
+        text = 'true' if value else 'false'
+    elif isinstance(value, list):
+        text = '\n'.join(str(item) for item in value)
+    else:
+        text = str(value)
+    with open(path, 'w') as stream:
+        stream.write(text)
+
+
+class CallbackModule(CallbackBase):
+    CALLBACK_VERSION = 2.0
+    CALLBACK_TYPE = 'aggregate'
+    CALLBACK_NAME = 'record_results'
+    CALLBACK_NEEDS_ENABLED = True
+
+    def record(self, result, **outcome):
+        task = os.path.join(os.environ['RECORD_DIR'], result._host.get_name(), result._task.get_name())
+        os.makedirs(task, exist_ok=True)
+        for key, value in dict(result._result, **outcome).items():
+            write(os.path.join(task, key), value)
+
+    def v2_runner_on_ok(self, result):
+        self.record(result)
+
+    def v2_runner_on_failed(self, result, ignore_errors=False):
+        self.record(result, failed=True)
+
+    def v2_runner_on_skipped(self, result):
+        self.record(result, skipped=True)
+
+    def v2_playbook_on_stats(self, stats):
+        for host in stats.processed:
+            summary = stats.summarize(host)
+            os.makedirs(os.path.join(os.environ['RECORD_DIR'], host), exist_ok=True)
+            write(os.path.join(os.environ['RECORD_DIR'], host, 'recap'),
+                  'changed=%d failures=%d' % (summary['changed'], summary['failures']))
+EOF
+export ANSIBLE_CALLBACK_PLUGINS=$WORK/callbacks ANSIBLE_CALLBACKS_ENABLED=record_results
 
 require_ansible() {
   command -v ansible-playbook >/dev/null && return 0
@@ -53,46 +110,18 @@ write_inventory() {
   } >"$T/inventory.yml"
 }
 
-# play NAME [OPTION...]: runs the rollout playbook in batches of two hosts, with its exit status in $status,
-# and files each field of each host's task results as $T/NAME/HOST/TASK/FIELD for `result`.
+# play NAME [OPTION...]: runs the rollout playbook in batches of two hosts, with its exit status in $status and
+# its results in $T/NAME for `result`.
 play() {
   local name=$1
   shift
-  ansible-playbook -i "$T/inventory.yml" "$ANSIBLE_DIR/rollout.yml" -e velmira_batches=2 "$@" \
-    >"$T/$name.json" 2>"$T/$name.err"
+  RECORD_DIR=$T/$name ansible-playbook -i "$T/inventory.yml" "$ANSIBLE_DIR/rollout.yml" -e velmira_batches=2 "$@" \
+    >"$T/$name.out" 2>"$T/$name.err"
   status=$?
-  python3 - "$T/$name.json" "$T/$name" <<'EOF'
-import json, os, sys
-report, directory = sys.argv[1:]
-def write(path, value):
-    if isinstance(value, dict):
-        for key, item in value.items():
-            write(path + '.' + key, item)
-        return
-    if isinstance(value, bool):
-        text = 'true' if value else 'false'
-    elif isinstance(value, list):
-        text = '\n'.join(str(item) for item in value)
-    else:
-        text = str(value)
-    with open(path, 'w') as stream:
-        stream.write(text)
-data = json.load(open(report))
-for play in data['plays']:
-    for entry in play['tasks']:
-        for host, result in entry['hosts'].items():
-            task = os.path.join(directory, host, entry['task']['name'])
-            os.makedirs(task, exist_ok=True)
-            for key, value in result.items():
-                write(os.path.join(task, key), value)
-for host, stats in data['stats'].items():
-    os.makedirs(os.path.join(directory, host), exist_ok=True)
-    write(os.path.join(directory, host, 'recap'), 'changed=%d failures=%d' % (stats['changed'], stats['failures']))
-EOF
 }
 
-# result NAME HOST TASK FIELD: a field of the host's result of the named task in run NAME (nested fields joined
-# by dots, lists one element a line, booleans as true or false); "<none>" when there is none.
+# result NAME HOST TASK FIELD: a field of the host's result of the named task in run NAME; "<none>" when there
+# is none.
 result() {
   if [ -f "$T/$1/$2/$3/$4" ]; then cat "$T/$1/$2/$3/$4"; else echo "<none>"; fi
 }
