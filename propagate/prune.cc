@@ -305,7 +305,9 @@ std::optional<ActionKind> PruneOne(int base, const std::string& basedir, const T
       return std::nullopt;
     if (flags == AT_REMOVEDIR && (err == ENOTEMPTY || err == EEXIST))
       return std::nullopt;  // something appeared inside since it was read
-    Fail(flags == AT_REMOVEDIR ? "rmdir(%s): %s" : "unlink(%s): %s", path.c_str(), strerror(err));
+    if (flags == AT_REMOVEDIR)
+      Fail("rmdir(%s): %s", path.c_str(), strerror(err));
+    Fail("unlink(%s): %s", path.c_str(), strerror(err));
   }
   return ActionKind::Remove;
 }
