@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The example repositories and the walkthrough in examples/README.md: valid tables whose control sums
-# match their contents, the walkthrough's install, local edit, upgrade and recovery as it describes, and
-# the repositories made again from their staged trees, exactly as committed.
+# match their contents, the walkthrough's install, local edit, upgrade and recovery, its checks before and
+# after an upgrade and its upgrade that drops files, each with the output it shows, and the repositories
+# made again from their staged trees, exactly as committed.
 . "$(dirname "$0")/lib.sh"
 
 EXAMPLES=$SOURCE_DIR/examples
@@ -11,9 +12,16 @@ KEEP=(--keep etc/app.conf --keep var --keep 'var/*.log')
 
 digest() { md5sum <"$1" | cut -c1-32 | tr a-f A-F; }
 
+# Everything of the tree under $1 that a run could change, one line per entry: type and mode, owner,
+# size, modification time, inode, name, link target, and the content of every file.
+tree_state() {
+  (cd "$1" && find . -printf '%M %u:%g %s %T@ %i %p %l\n' | LC_ALL=C sort -k7 &&
+    find . -type f -exec md5sum {} + | LC_ALL=C sort -k2)
+}
+
 test_example_tables_record_the_contents() {
   local repo kind name source sum rest count
-  for repo in "$EXAMPLES/repo" "$EXAMPLES/repo-2"; do
+  for repo in "$EXAMPLES/repo" "$EXAMPLES/repo-2" "$EXAMPLES/repo-3"; do
     count=0
     while read -r kind name _ _ _ _ source sum rest; do
       [ "$kind" == file ] || continue
@@ -87,7 +95,111 @@ idle_timeout = 300" "$(diff "$base/etc/app.conf" "$APP_CONF_2" | sed -n 's/^> //
   expect_eq "edit kept after recovery" "log_level = debug" "$(grep log_level "$base/etc/app.conf")"
 }
 
-# Section 7: the staged tree of each version, and --create making exactly the committed repository of it.
+# Section 7: --verify before and after an upgrade, and -n and -v on it, with the lines the walkthrough shows.
+test_walkthrough_before_and_after_an_upgrade() {
+  require_root || return $SKIP
+  local base=$T/velmira-check
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo" "$base"
+  expect_run 0 "" "" "$PROPAGATE" --verify "$base"
+
+  # Each written in place, so that no directory's time moves: exactly three paths differ.
+  echo 'max_connections = 64' >>"$base/etc/app.conf"
+  chmod 0755 "$base/bin/velmira-helper"
+  printf '#!/bin/sh\necho "Velmira example 1.0.0, patched"\n' >"$base/bin/velmira"
+  expect_run 2 "bin/velmira: content 352950D46BE03FAED2CB880BE5F55536, table E037956AA9E43DE71C0E2A70D8D2D703; time $(stat -c %Y "$base/bin/velmira"), table 1700000000
+bin/velmira-helper: mode 0100755, table 0104750
+etc/app.conf: content changed locally (kept)
+" "" "$PROPAGATE" --verify "$base"
+
+  local actions="copy bin/velmira
+copy bin/velmira-helper
+keep etc/app.conf
+copy share/NEWS.txt
+copy share/read+20me.txt
+copy share/version.txt
+copy var/velmira.log
+table files.txt
+"
+  tree_state "$base" >before
+  expect_run 0 "$actions" "" "$PROPAGATE" -n "$EXAMPLES/repo-2" "$base"
+  tree_state "$base" >after
+  cmp -s before after || fail "the dry run changed the tree: $(diff before after)"
+  expect_eq "program after the dry run" "Velmira example 1.0.0, patched" "$("$base/bin/velmira")"
+
+  expect_run 0 "$actions" "" "$PROPAGATE" -v "$EXAMPLES/repo-2" "$base"
+  expect_eq "program after the upgrade" "Velmira example 1.1.0" "$("$base/bin/velmira")"
+  expect_eq "helper after the upgrade" "-rwsr-x--- root:adm" "$(stat -c '%A %U:%G' "$base/bin/velmira-helper")"
+  expect_eq "kept edit" "max_connections = 64" "$(tail -n 1 "$base/etc/app.conf")"
+  expect_run 0 "etc/app.conf: content changed locally (kept)"$'\n' "" "$PROPAGATE" --verify "$base"
+}
+
+# Section 8: the upgrade to repo-3, which drops the helper, var and the log, without and with --prune.
+test_walkthrough_upgrade_that_drops_files() {
+  require_root || return $SKIP
+  local base=$T/velmira-demo
+  # Where section 6 ends: 1.1.0 installed, the configuration file edited.
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-2" "$base"
+  sed -i 's/^log_level = notice/log_level = debug/' "$base/etc/app.conf"
+
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-3" "$base"
+  expect_eq "product" "Velmira example 1.2.0" "$("$base/bin/velmira")"
+  expect_eq "left without --prune" "$base/bin:
+velmira
+velmira-helper
+
+$base/var:
+velmira.log" "$(ls "$base/bin" "$base/var")"
+  expect_eq "helper left as it was" "-rwsr-x--- root:adm" "$(stat -c '%A %U:%G' "$base/bin/velmira-helper")"
+  cmp -s "$EXAMPLES/repo-3/files.txt" "$base/files.txt" || fail "the table of 1.2.0 was not installed"
+
+  expect_run 0 "" "" "$PROPAGATE" "$EXAMPLES/repo-2" "$base"
+  tree_state "$base" >before
+  expect_run 0 "copy bin/velmira
+keep etc/app.conf
+copy share/NEWS.txt
+copy share/read+20me.txt
+copy share/version.txt
+remove var/velmira.log
+remove bin/velmira-helper
+remove var
+table files.txt
+" "" "$PROPAGATE" -n --prune "$EXAMPLES/repo-3" "$base"
+  tree_state "$base" >after
+  cmp -s before after || fail "the dry run changed the tree: $(diff before after)"
+
+  # The product wrote to its log: the log is kept, and so is var, which still holds it.
+  echo 'velmira started' >>"$base/var/velmira.log"
+  local kept="keep etc/app.conf
+keep var/velmira.log
+remove bin/velmira-helper"
+  run_capture "$PROPAGATE" -n --prune "$EXAMPLES/repo-3" "$base"
+  expect_eq "status of the dry run" 0 "$status"
+  expect_eq "removals of the dry run" "$kept" "$(grep -e '^remove' -e '^keep' <<<"$out")"
+  run_capture "$PROPAGATE" --prune -v "$EXAMPLES/repo-3" "$base"
+  expect_eq "status of the upgrade" 0 "$status"
+  expect_eq "removals of the upgrade" "$kept" "$(grep -e '^remove' -e '^keep' <<<"$out")"
+  expect_eq "left by --prune" "$base/bin:
+velmira
+
+$base/var:
+velmira.log" "$(ls -A "$base/bin" "$base/var")"
+  expect_eq "log" "velmira started" "$(cat "$base/var/velmira.log")"
+  expect_eq "edit kept" "log_level = debug" "$(grep log_level "$base/etc/app.conf")"
+  cmp -s "$EXAMPLES/repo-3/files.txt" "$base/files.txt" || fail "the table of 1.2.0 was not installed"
+
+  # The same command again: nothing is left to remove, and the tree stays as it is, but for the inodes
+  # of the files copied again and the times of the table and the base directory, which no run sets.
+  local again='NF > 2 { $5 = ""; if ($6 == "." || $6 == "./files.txt") $4 = "" } { print }'
+  tree_state "$base" | awk "$again" >before
+  expect_run 0 "" "" "$PROPAGATE" --prune "$EXAMPLES/repo-3" "$base"
+  tree_state "$base" | awk "$again" >after
+  cmp -s before after || fail "a second run changed the tree: $(diff before after)"
+
+  rm -r "$base/var"
+  expect_run 0 "etc/app.conf: content changed locally (kept)"$'\n' "" "$PROPAGATE" --verify "$base"
+}
+
+# Section 9: the staged tree of each version, and --create making exactly the committed repository of it.
 test_walkthrough_make_repository() {
   require_root || return $SKIP
   expect_run 0 "" "" "$EXAMPLES/make-stage.sh" 1.1.0 stage
@@ -113,6 +225,10 @@ drwxr-x--- daemon:adm var
   expect_run 0 "" "" "$EXAMPLES/make-stage.sh" 1.0.0 stage-1
   expect_run 0 "" "" "$PROPAGATE" --create "${KEEP[@]}" stage-1 repo-1
   diff -r "$EXAMPLES/repo" repo-1 >/dev/null || fail "repo made again differs: $(diff -r "$EXAMPLES/repo" repo-1)"
+
+  expect_run 0 "" "" "$EXAMPLES/make-stage.sh" 1.2.0 stage-3
+  expect_run 0 "" "" "$PROPAGATE" --create "${KEEP[@]}" stage-3 repo-3
+  diff -r "$EXAMPLES/repo-3" repo-3 >/dev/null || fail "repo-3 made again differs: $(diff -r "$EXAMPLES/repo-3" repo-3)"
 }
 
 # The same under fakeroot, which needs no root: the walkthrough's command, run as an ordinary user when
@@ -122,12 +238,16 @@ test_walkthrough_make_repository_under_fakeroot() {
   local as_user=()
   if [ "$(id -u)" == 0 ]; then
     chmod 0777 .
+    chmod o+x "$WORK"  # $PROPAGATE may be a script there (PROPAGATE_JOBS)
     as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
   fi
   local version repo
-  for version in 1.0.0 1.1.0; do
-    repo=$EXAMPLES/repo
-    [ $version == 1.1.0 ] && repo=$EXAMPLES/repo-2
+  for version in 1.0.0 1.1.0 1.2.0; do
+    case $version in
+      1.0.0) repo=$EXAMPLES/repo ;;
+      1.1.0) repo=$EXAMPLES/repo-2 ;;
+      1.2.0) repo=$EXAMPLES/repo-3 ;;
+    esac
     # fakeroot preloads its library, which AddressSanitizer would refuse to start behind.
     ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 expect_run 0 "" "" "${as_user[@]}" fakeroot sh -c "\"\$1\" $version stage-$version &&
       \"\$2\" --create --keep etc/app.conf --keep var --keep 'var/*.log' stage-$version repo-$version" \
