@@ -247,11 +247,7 @@ std::string HexBytes(const unsigned char* bytes, size_t count) {
   return text;
 }
 
-std::string FileControlSum(const std::string& path) {
-  struct stat status;
-  CDescriptor file(OpenRegularFile(path, status));
-  int fd = file.Get();
-
+std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path, std::vector<unsigned char>& buffer) {
   // Read in large blocks rather than through a mapping: a mapping costs a page-table entry per page,
   // which on virtual machines makes it slower than md5sum's plain reads, and a file truncated by
   // someone else while mapped would kill the run with SIGBUS. An empty file simply sums to the digest
@@ -259,23 +255,23 @@ std::string FileControlSum(const std::string& path) {
   // Most hashed files are small configuration files: a buffer of their size (one byte more, to see
   // the end in the same read) spares a large allocation per file; a file that grows meanwhile is
   // still read to its end.
-  const uint64_t size = static_cast<uint64_t>(status.st_size);
-  size_t blockSize = static_cast<size_t>(std::min<uint64_t>(kReadBlock, size + 1));
+  const size_t blockSize = static_cast<size_t>(std::min<uint64_t>(kReadBlock, size + 1));
+  if (buffer.size() < blockSize)
+    buffer.resize(blockSize);
   // Read-ahead advice pays only for files that take more than one read.
   if (blockSize == kReadBlock)
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::unique_ptr<unsigned char[]> block(new unsigned char[blockSize]);
   CControlSumMD5 sum;
   uint64_t total = 0;
   for (;;) {
-    ssize_t count = ReadRetrying(fd, block.get(), blockSize);
+    ssize_t count = ReadRetrying(fd, buffer.data(), blockSize);
     if (count < 0) {
       int err = errno;
       Fail("%s: Cannot read: %s", path.c_str(), strerror(err));
     }
     if (count == 0)
       break;
-    sum.Update(block.get(), static_cast<size_t>(count));
+    sum.Update(buffer.data(), static_cast<size_t>(count));
     total += static_cast<uint64_t>(count);
     // A short read that reaches the length fstat gave is the end of a regular file; one more read
     // would only return 0, at the price of a system call per file.
@@ -285,4 +281,11 @@ std::string FileControlSum(const std::string& path) {
   unsigned char digest[16];
   sum.Get(digest, sizeof digest);
   return HexBytes(digest, sizeof digest);
+}
+
+std::string FileControlSum(const std::string& path) {
+  struct stat status;
+  CDescriptor file(OpenRegularFile(path, status));
+  std::vector<unsigned char> buffer;
+  return DescriptorControlSum(file.Get(), static_cast<uint64_t>(status.st_size), path, buffer);
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 /// A running control sum over a stream of bytes.
 class IControlSum {
@@ -50,6 +51,9 @@ class CControlSumMD5 final : public IControlSumGet {
 std::string HexByte(unsigned char byte);
 /// HexByte of each of count bytes, concatenated.
 std::string HexBytes(const unsigned char* bytes, size_t count);
+/// MD5 of the open regular file fd of size bytes (as fstat gave it), read from its offset to its end, as 32
+/// upper-case hexadecimal digits; buffer is scratch space kept between calls. "%s: Cannot read: %s" (path).
+std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path, std::vector<unsigned char>& buffer);
 /// MD5 of the whole regular file at path as 32 upper-case hexadecimal digits; "%s: Cannot open: %s",
 /// "%s: Cannot stat: %s", "%s: Cannot mmap: %s" (ENODEV: not a regular file), "%s: Cannot read: %s".
 std::string FileControlSum(const std::string& path);

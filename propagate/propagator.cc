@@ -141,9 +141,12 @@ int Propagate(const Options& options) {
     scheduler.Drain(consume);
   }
 
-  if (options.prune && propagator.tableRecord.kind == EntryKind::Table)
+  // The installed table is the new table's too, even when an old table listed its path as a file.
+  if (options.prune && propagator.tableRecord.kind == EntryKind::Table) {
+    newNames.insert(propagator.tableRecord.name);
     Prune(propagator.oldTable, newNames, propagator.basedir, options.dryRun,
           [&](const Action& action) { print({action}); });
+  }
   if (!options.dryRun)
     propagator.RestoreDirectoryTimes();
   print(propagator.InstallTable());

@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr size_t kReadBlock = 128 * 1024;
-
 /// The components of name between slashes, empty ones included.
 std::vector<std::string> SplitPath(const std::string& name) {
   std::vector<std::string> components;
@@ -185,21 +183,8 @@ std::optional<std::string> ControlSumAt(int parent, const std::string& leaf, con
   }
   if (!S_ISREG(opened.st_mode) || opened.st_dev != status.st_dev || opened.st_ino != status.st_ino)
     return std::nullopt;
-  CControlSumMD5 sum;
-  std::vector<unsigned char> block(kReadBlock);
-  for (;;) {
-    ssize_t count = ReadRetrying(file.Get(), block.data(), block.size());
-    if (count < 0) {
-      int err = errno;
-      Fail("%s: Cannot read: %s", path.c_str(), strerror(err));
-    }
-    if (count == 0)
-      break;
-    sum.Update(block.data(), static_cast<size_t>(count));
-  }
-  unsigned char digest[16];
-  sum.Get(digest, sizeof digest);
-  return HexBytes(digest, sizeof digest);
+  std::vector<unsigned char> buffer;
+  return DescriptorControlSum(file.Get(), static_cast<uint64_t>(opened.st_size), path, buffer);
 }
 
 /// True when the link name in parent holds exactly target.

@@ -28,7 +28,6 @@
 namespace {
 
 // As in FileControlSum: large enough that a read costs little against hashing it, small enough for the caches.
-constexpr size_t kReadBlock = 128 * 1024;
 
 /// The name relative to the base directory's descriptor that reaches the same file as basedir + name.
 std::string RelativeName(const std::string& name) {
@@ -248,7 +247,7 @@ class CExaminationPool {
 }  // namespace
 
 CRecordExaminer::CRecordExaminer(int baseDirectory, const std::string& basedir)
-    : baseDirectory(baseDirectory), basedir(basedir), buffer(new unsigned char[kReadBlock]) {}
+    : baseDirectory(baseDirectory), basedir(basedir) {}
 
 Finding CRecordExaminer::Examine(const TableEntry& record) {
   Finding finding;
@@ -319,30 +318,8 @@ void CRecordExaminer::HashFile(const std::string& name, const std::string& path,
     return;
   }
 
-  const uint64_t size = static_cast<uint64_t>(status.st_size);
-  // A read of one byte more than the size sees the end of a small file at once.
-  const size_t blockSize = static_cast<size_t>(std::min<uint64_t>(kReadBlock, size + 1));
-  if (blockSize == kReadBlock)
-    posix_fadvise(file.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  CControlSumMD5 sum;
-  uint64_t total = 0;
-  for (;;) {
-    ssize_t count = ReadRetrying(file.Get(), buffer.get(), blockSize);
-    if (count < 0) {
-      int err = errno;
-      Fail("%s: Cannot read: %s", path.c_str(), strerror(err));
-    }
-    if (count == 0)
-      break;
-    sum.Update(buffer.get(), static_cast<size_t>(count));
-    total += static_cast<uint64_t>(count);
-    if (static_cast<size_t>(count) < blockSize && total >= size)
-      break;
-  }
-  unsigned char digest[16];
-  sum.Get(digest, sizeof digest);
-  finding.digest = HexBytes(digest, sizeof digest);
-  finding.bytesRead = total;
+  finding.digest = DescriptorControlSum(file.Get(), static_cast<uint64_t>(status.st_size), path, buffer);
+  finding.bytesRead = static_cast<uint64_t>(status.st_size);
 }
 
 Differences CompareRecord(const TableEntry& record, const Finding& finding, CIdCache& ids) {

@@ -44,7 +44,7 @@ class CRecordExaminer {
 
   int baseDirectory;
   std::string basedir;
-  std::unique_ptr<unsigned char[]> buffer;
+  std::vector<unsigned char> buffer;
 };
 
 /// How a record and its finding differ.
