@@ -55,7 +55,7 @@ void CPropagator::RequireTableRecord() const {
 
 namespace {
 
-/// The number of file, dir and symlink lines, for the progress line's total.
+/// The number of table, file, dir and symlink lines, for the progress line's total.
 uint64_t CountRecords(const std::vector<std::string>& lines) {
   uint64_t count = 0;
   for (const std::string& line : lines) {
@@ -63,7 +63,7 @@ uint64_t CountRecords(const std::vector<std::string>& lines) {
     if (start == std::string::npos)
       continue;
     std::string_view keyword = std::string_view(line).substr(start, line.find(' ', start) - start);
-    if (keyword == "file" || keyword == "dir" || keyword == "symlink")
+    if (keyword == "table" || keyword == "file" || keyword == "dir" || keyword == "symlink")
       ++count;
     else if (keyword == "end")
       break;
