@@ -151,17 +151,14 @@ int Propagate(const Options& options) {
     propagator.RestoreDirectoryTimes();
   print(propagator.InstallTable());
   progress.Finish();
-  if (report && fflush(stdout) != 0) {
-    int err = errno;
-    Fail("write(standard output): %s", strerror(err));
-  }
   return 0;
 }
 
 }  // namespace
 
-int Run(int argc, char** argv) {
-  Options options = ParseCommandLine(argc, argv);
+namespace {
+
+int RunForm(const Options& options) {
   switch (options.form) {
     case CommandForm::Help:
       fputs(HelpText().c_str(), stdout);
@@ -177,4 +174,17 @@ int Run(int argc, char** argv) {
       break;
   }
   return Propagate(options);
+}
+
+}  // namespace
+
+int Run(int argc, char** argv) {
+  int status = RunForm(ParseCommandLine(argc, argv));
+  // Output that scripts read must not end short without a word: a full disk or a closed pipe fails the run.
+  errno = 0;
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    int err = errno != 0 ? errno : EIO;
+    Fail("write(standard output): %s", strerror(err));
+  }
+  return status;
 }

@@ -24,6 +24,9 @@ void CPathsInProgress::Remove(const std::string& name) {
 CRecordScheduler::CRecordScheduler(unsigned jobs) : jobs(jobs < 1 ? 1 : jobs) {
   if (this->jobs > 1)
     pool = std::make_unique<CWorkerPool>(this->jobs);
+  // Without any worker, records run on the calling thread: slower, and otherwise the same.
+  if (pool && pool->Size() == 0)
+    pool.reset();
 }
 
 CRecordScheduler::~CRecordScheduler() {

@@ -1,9 +1,15 @@
 #include "worker_pool.h"
 
+#include <system_error>
+
 CWorkerPool::CWorkerPool(unsigned count) {
   threads.reserve(count);
-  for (unsigned i = 0; i < count; ++i)
-    threads.emplace_back([this] { Work(); });
+  // A process limit may refuse threads: the pool then works with those it has, possibly none.
+  try {
+    for (unsigned i = 0; i < count; ++i)
+      threads.emplace_back([this] { Work(); });
+  } catch (const std::system_error&) {
+  }
 }
 
 CWorkerPool::~CWorkerPool() {

@@ -11,14 +11,16 @@
 /// A fixed set of threads that run submitted tasks, oldest first. Tasks must not throw.
 class CWorkerPool {
  public:
-  /// Starts threads workers.
+  /// Starts threads workers, or as many as the system allows.
   explicit CWorkerPool(unsigned threads);
   /// Runs every task still queued, then joins the threads.
   ~CWorkerPool();
   CWorkerPool(const CWorkerPool&) = delete;
   CWorkerPool& operator=(const CWorkerPool&) = delete;
 
-  /// Queues task for the next free worker.
+  /// Number of workers started.
+  size_t Size() const { return threads.size(); }
+  /// Queues task for the next free worker; there must be one.
   void Submit(std::function<void()> task);
 
  private:

@@ -261,4 +261,20 @@ test_several_jobs_leave_what_one_leaves() {
   [ -e many/files.txt ] && fail "a failed parallel run installed its table"
 }
 
+test_a_run_without_threads_to_spare_still_works() {
+  require_root || return $SKIP
+  command -v setpriv >/dev/null || return $SKIP
+  make_product
+  chmod 755 "$WORK" "$T" && chmod -R a+rX repo
+  # A process limit that leaves no thread to start: the records run on the main thread instead.
+  local real=$PROPAGATE
+  [ -n "${PROPAGATE_JOBS:-}" ] && real=$(sed -n 's/^exec "\([^"]*\)".*/\1/p' "$PROPAGATE")
+  chmod a+rx "$WORK/propagate-jobs" 2>/dev/null
+  run_capture setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    bash -c 'ulimit -u 1; exec "$0" -n -j 4 repo base' "$real"
+  expect_eq "status" 0 "$status"
+  expect_eq "lines" "$FIRST_INSTALL" "$out"
+  expect_eq "errors" "" "$err"
+}
+
 run_tests
