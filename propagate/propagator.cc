@@ -116,7 +116,9 @@ int Propagate(const Options& options) {
         try {
           propagator.RequireTableRecord();
           OwnerIds owner = ResolveOwner(propagator.ids, entry.owner, entry.group);
-          scheduler.Start(entry.name, [&propagator, entry = std::move(entry), owner] {
+          // The name is copied before the entry moves into the work: arguments may be evaluated in any order.
+          const std::string name = entry.name;
+          scheduler.Start(name, [&propagator, entry = std::move(entry), owner] {
             RecordResult result;
             try {
               result.actions = propagator.ReconcileFile(entry, owner, result.bytes);

@@ -1,6 +1,8 @@
 #ifndef PROPAGATE_PROPAGATOR_H_
 #define PROPAGATE_PROPAGATOR_H_
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,6 +64,15 @@ class CPropagator {
  private:
   /// Position in oldTable of the first record of each name, built when the old table is loaded.
   std::unordered_map<std::string_view, size_t> oldIndex;
+  /// lstat of path, or in a dry run what an earlier record of name would have left there.
+  bool Examine(const std::string& name, const std::string& path, struct stat& status);
+  /// The status a dry run remembers for name, made empty on first use.
+  struct stat& Made(const std::string& name);
+
+  /// Dry run: the status of each directory and link that earlier records would have made or changed.
+  std::unordered_map<std::string, struct stat> dryMade;
+  /// Dry run: the target of each link that earlier records would have made.
+  std::unordered_map<std::string, std::string> dryLinks;
   /// Directories whose times this run set, with those times, in table order.
   std::vector<std::pair<std::string, int64_t>> timedDirectories;
 };

@@ -41,6 +41,11 @@ void CheckSourceOpens(const std::string& source) {
   }
 }
 
+void RememberOwner(struct stat& status, const OwnerIds& owner) {
+  status.st_uid = owner.user;
+  status.st_gid = owner.group;
+}
+
 /// Number of slashes: deeper paths have more.
 size_t Depth(const std::string& name) { return static_cast<size_t>(std::count(name.begin(), name.end(), '/')); }
 
@@ -132,7 +137,7 @@ std::vector<Action> CPropagator::ApplyDir(const TableEntry& entry) {
 std::vector<Action> CPropagator::SyncDir(const TableEntry& entry) {
   std::string path = basedir + entry.name;
   struct stat status;
-  if (!PathExists(path, status))
+  if (!Examine(entry.name, path, status))
     return CreateDirOnce(entry);
   OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
   if (!dryRun)
@@ -140,21 +145,47 @@ std::vector<Action> CPropagator::SyncDir(const TableEntry& entry) {
   if ((status.st_mode & 07777) == (entry.dirMode & 07777) && status.st_uid == owner.user &&
       status.st_gid == owner.group && status.st_mtime == entry.mtime)
     return {};
-  if (!dryRun)
+  if (!dryRun) {
     SetDirAttributes(path, owner, entry);
+  } else {
+    struct stat& made = Made(entry.name);
+    made = status;
+    made.st_mode = (status.st_mode & ~07777u) | (entry.dirMode & 07777);
+    made.st_mtime = entry.mtime;
+    RememberOwner(made, owner);
+  }
   return {{ActionKind::SetAttributes, entry.name}};
+}
+
+bool CPropagator::Examine(const std::string& name, const std::string& path, struct stat& status) {
+  // A dry run changes nothing, so what it would have made is remembered for later records of the same path.
+  auto found = dryMade.find(name);
+  if (dryRun && found != dryMade.end()) {
+    status = found->second;
+    return true;
+  }
+  return PathExists(path, status);
+}
+
+struct stat& CPropagator::Made(const std::string& name) {
+  return dryMade.try_emplace(name).first->second;
 }
 
 std::vector<Action> CPropagator::CreateDirOnce(const TableEntry& entry) {
   std::string path = basedir + entry.name;
   struct stat status;
-  if (PathExists(path, status))
+  if (Examine(entry.name, path, status))
     return {};
   OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
   if (!dryRun) {
     MakeDir(path, entry.dirMode);
     SetDirAttributes(path, owner, entry);
     timedDirectories.emplace_back(entry.name, entry.mtime);
+  } else {
+    struct stat& made = Made(entry.name);
+    made.st_mode = S_IFDIR | (entry.dirMode & 07777);
+    made.st_mtime = entry.mtime;
+    RememberOwner(made, owner);
   }
   return {{ActionKind::MakeDir, entry.name}};
 }
@@ -164,13 +195,23 @@ std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
   std::string path = basedir + entry.name;
   OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
   std::string present;
-  try {
-    present = ReadLink(path);
-  } catch (const RunError&) {
-    // nothing there, or no link: counts as a link with an empty text
+  auto linked = dryLinks.find(entry.name);
+  if (dryRun && linked != dryLinks.end()) {
+    present = linked->second;
+  } else {
+    try {
+      present = ReadLink(path);
+    } catch (const RunError&) {
+      // nothing there, or no link: counts as a link with an empty text
+    }
   }
   if (present != entry.target) {
-    if (!dryRun) {
+    if (dryRun) {
+      dryLinks[entry.name] = entry.target;
+      struct stat& made = Made(entry.name);
+      made.st_mode = S_IFLNK | 0777;
+      RememberOwner(made, owner);
+    } else {
       unlink(path.c_str());  // removes a file or link in the way; a directory stays and symlink reports it
       if (symlink(entry.target.c_str(), path.c_str()) != 0) {
         int err = errno;
@@ -181,10 +222,12 @@ std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
     return {{ActionKind::Link, entry.name}};
   }
   struct stat status;
-  if (PathExists(path, status) && status.st_uid == owner.user && status.st_gid == owner.group)
+  if (Examine(entry.name, path, status) && status.st_uid == owner.user && status.st_gid == owner.group)
     return {};
   if (!dryRun)
     SetOwnerIds(path, owner.user, owner.group);
+  else if (dryMade.count(entry.name) != 0)
+    RememberOwner(Made(entry.name), owner);
   return {{ActionKind::SetAttributes, entry.name}};
 }
 
@@ -200,10 +243,10 @@ void CPropagator::RestoreDirectoryTimes() {
 std::vector<Action> CPropagator::InstallTable() {
   if (tableRecord.kind != EntryKind::Table)
     Fail("Repository table corrupt");
+  OwnerIds owner = ResolveOwner(ids, tableRecord.owner, tableRecord.group);
   if (dryRun)
     return {{ActionKind::InstallTable, tableRecord.name}};
   std::string installed = basedir + tableRecord.name;
-  OwnerIds owner = ResolveOwner(ids, tableRecord.owner, tableRecord.group);
   // The table must never reach the disk before the contents it records.
   SyncFileSystem(basedir);
   CopyAttributes attributes;
@@ -211,5 +254,16 @@ std::vector<Action> CPropagator::InstallTable() {
   attributes.group = owner.group;
   attributes.mode = tableRecord.file.mode;
   CopyFileWithAttributes(repodir + "files.txt", installed, attributes, true);
+  // The rename moved the time of the table's own directory, which may be one that the table lists.
+  size_t slash = tableRecord.name.rfind('/');
+  if (slash != std::string::npos) {
+    std::string parent = tableRecord.name.substr(0, slash);
+    for (auto found = timedDirectories.rbegin(); found != timedDirectories.rend(); ++found) {
+      if (found->first == parent) {
+        SetTimes(basedir + parent, found->second);
+        break;
+      }
+    }
+  }
   return {{ActionKind::InstallTable, tableRecord.name}};
 }

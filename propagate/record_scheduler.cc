@@ -1,22 +1,66 @@
 #include "record_scheduler.h"
 
+namespace {
+
+/// name with empty and "." components dropped, so that "a//b" and "./a/b" are "a/b"; false when a ".."
+/// component makes the path impossible to tell from its spelling.
+bool Normalise(const std::string& name, std::string& normal) {
+  normal.clear();
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t slash = name.find('/', start);
+    if (slash == std::string::npos)
+      slash = name.size();
+    std::string_view component(name.data() + start, slash - start);
+    if (component == "..")
+      return false;
+    if (!component.empty() && component != ".") {
+      if (!normal.empty())
+        normal += '/';
+      normal.append(component);
+    }
+    start = slash + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool CPathsInProgress::Overlaps(const std::string& name) const {
-  if (names.empty())
+  if (names.empty() && barriers == 0)
     return false;
-  if (names.count(name) != 0)
+  std::string normal;
+  if (!Normalise(name, normal) || barriers != 0)
+    return true;  // a ".." may lead anywhere: such a record waits for every other, and every other for it
+  if (names.count(normal) != 0)
     return true;
   // A record above this one: each leading part of the name up to a slash.
-  for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
-    if (names.count(name.substr(0, slash)) != 0)
+  for (size_t slash = normal.find('/'); slash != std::string::npos; slash = normal.find('/', slash + 1))
+    if (names.count(normal.substr(0, slash)) != 0)
       return true;
-  // A record below this one sorts right after name + "/".
-  std::string below = name + "/";
+  // A record below this one sorts right after name + "/"; the top, "", lies above every path.
+  if (normal.empty())
+    return true;
+  std::string below = normal + "/";
   auto next = names.lower_bound(below);
   return next != names.end() && next->compare(0, below.size(), below) == 0;
 }
 
+void CPathsInProgress::Add(const std::string& name) {
+  std::string normal;
+  if (Normalise(name, normal))
+    names.insert(normal);
+  else
+    ++barriers;
+}
+
 void CPathsInProgress::Remove(const std::string& name) {
-  auto found = names.find(name);
+  std::string normal;
+  if (!Normalise(name, normal)) {
+    --barriers;
+    return;
+  }
+  auto found = names.find(normal);
   if (found != names.end())
     names.erase(found);
 }
@@ -47,29 +91,35 @@ void CRecordScheduler::Finish(const std::shared_ptr<Slot>& slot, RecordResult re
   finished.notify_all();
 }
 
-void CRecordScheduler::Start(const std::string& name, std::function<RecordResult()> work) {
+bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult()> work) {
   auto slot = std::make_shared<Slot>();
   slot->name = name;
   {
     std::unique_lock<std::mutex> lock(mutex);
-    finished.wait(lock, [&] { return running < jobs && !inProgress.Overlaps(name); });
+    // A record that failed meanwhile, perhaps the very one waited for, stops every later one.
+    finished.wait(lock, [&] { return failed || (running < jobs && !inProgress.Overlaps(name)); });
+    if (failed)
+      return false;
     inProgress.Add(name);
     ++running;
     slots.push_back(slot);
   }
   if (!pool) {
     Finish(slot, work());
-    return;
+    return true;
   }
   pool->Submit([this, slot, work = std::move(work)] { Finish(slot, work()); });
+  return true;
 }
 
-void CRecordScheduler::RunHere(const std::string& name, const std::function<RecordResult()>& work) {
+bool CRecordScheduler::RunHere(const std::string& name, const std::function<RecordResult()>& work) {
   auto slot = std::make_shared<Slot>();
   slot->name = name;
   {
     std::unique_lock<std::mutex> lock(mutex);
-    finished.wait(lock, [&] { return !inProgress.Overlaps(name); });
+    finished.wait(lock, [&] { return failed || !inProgress.Overlaps(name); });
+    if (failed)
+      return false;
     inProgress.Add(name);
     ++running;
     slots.push_back(slot);
@@ -81,6 +131,7 @@ void CRecordScheduler::RunHere(const std::string& name, const std::function<Reco
     result.failure = std::current_exception();
   }
   Finish(slot, std::move(result));
+  return true;
 }
 
 void CRecordScheduler::AddFailure(std::exception_ptr failure) {

@@ -26,17 +26,19 @@ struct RecordResult {
 /// Names of records in progress, with the one question the scheduler asks of them.
 class CPathsInProgress {
  public:
-  /// True when a record in progress has name, lies below it, or lies above it ("a" and "a/b").
+  /// True when a record in progress has name, lies below it, or lies above it ("a" and "a/b"), however
+  /// either is spelt ("a//b", "./a"); a name with a ".." component overlaps every other.
   bool Overlaps(const std::string& name) const;
   /// Adds one record's name.
-  void Add(const std::string& name) { names.insert(name); }
+  void Add(const std::string& name);
   /// Removes one record's name (one of them, when several records share it).
   void Remove(const std::string& name);
   /// True when no record is in progress.
-  bool Empty() const { return names.empty(); }
+  bool Empty() const { return names.empty() && barriers == 0; }
 
  private:
-  std::multiset<std::string> names;
+  std::multiset<std::string> names;  ///< names in progress, with empty and "." components dropped
+  unsigned barriers = 0;             ///< records in progress whose names hold ".."
 };
 
 /// Runs the records of a table in order of starting, up to jobs of them at once, and hands their results
@@ -53,11 +55,12 @@ class CRecordScheduler {
   CRecordScheduler& operator=(const CRecordScheduler&) = delete;
 
   /// Starts work for a record at name on a worker, once nothing in progress overlaps name and fewer than
-  /// jobs records are in progress. work must not throw: it reports a failure in its result.
-  void Start(const std::string& name, std::function<RecordResult()> work);
+  /// jobs records are in progress. work must not throw: it reports a failure in its result. False, and
+  /// nothing started, when a record has failed meanwhile.
+  bool Start(const std::string& name, std::function<RecordResult()> work);
   /// Runs work for a record at name on this thread, once nothing in progress overlaps name; an exception
-  /// from work becomes the record's failure.
-  void RunHere(const std::string& name, const std::function<RecordResult()>& work);
+  /// from work becomes the record's failure. False, and nothing run, when a record has failed meanwhile.
+  bool RunHere(const std::string& name, const std::function<RecordResult()>& work);
   /// Records a failure of this thread's own (a malformed line, say) as the next record's result.
   void AddFailure(std::exception_ptr failure);
   /// True once any record has failed; no further record should be started then.

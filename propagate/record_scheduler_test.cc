@@ -31,7 +31,12 @@ TEST(PathsInProgress, Overlaps) {
       {"bin2", false},
       {"binary/x", false},
       {"share/docs/a", false},
-      {"", false},
+      {"", true},                    // the base directory itself lies above every path
+      {"./etc//app.conf", true},     // other spellings of the same paths
+      {"bin/", true},
+      {"share//doc/./a/b", true},
+      {"./bin2", false},
+      {"x/../etc", true},            // ".." may lead anywhere
   };
   for (const Case& c : cases)
     EXPECT_EQ(c.overlaps, paths.Overlaps(c.name)) << c.name;
@@ -40,6 +45,11 @@ TEST(PathsInProgress, Overlaps) {
   EXPECT_TRUE(paths.Overlaps("bin/tool")) << "one of two records of the same name is still in progress";
   paths.Remove("bin");
   EXPECT_FALSE(paths.Overlaps("bin/tool"));
+  // A record whose name holds ".." is in the way of every other while it is in progress.
+  paths.Add("a/../b");
+  EXPECT_TRUE(paths.Overlaps("unrelated"));
+  paths.Remove("a/../b");
+  EXPECT_FALSE(paths.Overlaps("unrelated"));
 }
 
 namespace {
@@ -143,6 +153,28 @@ TEST(RecordScheduler, TheEarliestFailureInOrderIsReported) {
               })) << jobs;
     EXPECT_TRUE(scheduler.Failed());
     EXPECT_EQ(std::vector<std::string>{"a"}, seen) << "no line of a record after the failure";
+  }
+}
+
+TEST(RecordScheduler, NoRecordStartsOnceOneHasFailed) {
+  for (unsigned jobs : {1u, 2u}) {
+    CRecordScheduler scheduler(jobs);
+    scheduler.Start("k", [] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return Failing("k failed");
+    });
+    // Both wait for "k", which fails meanwhile: neither may run then.
+    bool ran = false;
+    EXPECT_FALSE(scheduler.RunHere("k", [&] {
+      ran = true;
+      return RecordResult{};
+    }));
+    EXPECT_FALSE(scheduler.Start("k/x", [&] {
+      ran = true;
+      return RecordResult{};
+    }));
+    EXPECT_FALSE(ran) << jobs;
+    EXPECT_EQ("k failed", ErrorOf([&] { scheduler.Drain([](RecordResult&) {}); }));
   }
 }
 

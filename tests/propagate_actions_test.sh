@@ -263,6 +263,54 @@ test_several_jobs_leave_what_one_leaves() {
   [ -e many/files.txt ] && fail "a failed parallel run installed its table"
 }
 
+test_file_records_overlap_on_several_workers() {
+  require_root || return $SKIP
+  command -v strace >/dev/null || return $SKIP
+  [ "${PROPAGATE_JOBS:-}" == 1 ] && return $SKIP
+  mkdir -p repo
+  head -c 50000000 /dev/zero >repo/big1
+  head -c 50000000 /dev/zero | tr '\0' x >repo/big2
+  write_table repo <<EOT
+file big1 root root $T0 0100644 big1 @DIGEST(big1) 0 n
+file big2 root root $T0 0100644 big2 @DIGEST(big2) 0 n
+EOT
+  ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+    strace -f -qq -e trace=openat,renameat -o trace.txt "$PROPAGATE" -j 2 repo base || fail "the traced run failed"
+  # The second file's source is opened before the first file is renamed into place: both were in progress.
+  local open2 rename1
+  open2=$(grep -n '"repo/big2"' trace.txt | head -n 1 | cut -d: -f1)
+  rename1=$(grep -n 'renameat(.*"big1"' trace.txt | head -n 1 | cut -d: -f1)
+  [ -n "$open2" ] && [ -n "$rename1" ] && [ "$open2" -lt "$rename1" ] ||
+    fail "the two files were copied one after the other: $(grep -n 'big' trace.txt)"
+  cmp -s repo/big2 base/big2 || fail "big2 differs"
+}
+
+test_dry_run_follows_its_own_earlier_records() {
+  require_root || return $SKIP
+  mkdir -p repo
+  printf 'a\n' >repo/a
+  write_table repo <<EOT
+dir d root root $T0 0755 n
+dir d root root $T0 0755 n
+symlink l root root $T0 t
+symlink l root root $T0 t
+dir etc root root $T0 0755 n
+file etc/a root root $T0 0100644 a @DIGEST(a) 0 n
+EOT
+  sed -i 's/^table 1 - files.txt root root 0644$/table 1 - etc\/files.txt root root 0644/' repo/files.txt
+  local lines=$'mkdir d\nlink l\nmkdir etc\ncopy etc/a\ntable etc/files.txt\n'
+  expect_run 0 "$lines" "" "$PROPAGATE" -n repo base
+  expect_run 0 "$lines" "" "$PROPAGATE" -v repo base
+  # The table's own directory keeps its time too, although the table was renamed into it last.
+  expect_mtime base/etc $T0
+  expect_run 0 "" "" "$PROPAGATE" --verify --table etc/files.txt base
+  # An unknown owner of the table itself is known before anything is done.
+  sed -i 's/^table 1 - etc\/files.txt root root 0644$/table 1 - etc\/files.txt nosuchuser root 0644/' repo/files.txt
+  run_capture "$PROPAGATE" -n repo base
+  expect_eq "status of -n" 1 "$status"
+  expect_eq "error of -n" $'Error: User nosuchuser not found, please reinstall Velmira\n' "$err"
+}
+
 test_a_run_without_threads_to_spare_still_works() {
   require_root || return $SKIP
   command -v setpriv >/dev/null || return $SKIP
