@@ -78,7 +78,7 @@ CRecordScheduler::~CRecordScheduler() {
   pool.reset();
 }
 
-void CRecordScheduler::Finish(const std::shared_ptr<Slot>& slot, RecordResult result) {
+void CRecordScheduler::Finish(std::shared_ptr<Slot> slot, RecordResult result) {
   if (result.failure)
     failed = true;
   {
@@ -87,6 +87,9 @@ void CRecordScheduler::Finish(const std::shared_ptr<Slot>& slot, RecordResult re
     slot->done = true;
     inProgress.Remove(slot->name);
     --running;
+    // Let go of the slot under the lock: the thread that drains it is then its last owner, and the failure
+    // it carries is released where it is read.
+    slot.reset();
   }
   finished.notify_all();
 }
@@ -105,10 +108,12 @@ bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult
     slots.push_back(slot);
   }
   if (!pool) {
-    Finish(slot, work());
+    Finish(std::move(slot), work());
     return true;
   }
-  pool->Submit([this, slot, work = std::move(work)] { Finish(slot, work()); });
+  pool->Submit([this, slot = std::move(slot), work = std::move(work)]() mutable {
+    Finish(std::move(slot), work());
+  });
   return true;
 }
 
@@ -130,7 +135,7 @@ bool CRecordScheduler::RunHere(const std::string& name, const std::function<Reco
   } catch (...) {
     result.failure = std::current_exception();
   }
-  Finish(slot, std::move(result));
+  Finish(std::move(slot), std::move(result));
   return true;
 }
 

@@ -78,7 +78,7 @@ class CRecordScheduler {
     bool done = false;
     RecordResult result;
   };
-  void Finish(const std::shared_ptr<Slot>& slot, RecordResult result);
+  void Finish(std::shared_ptr<Slot> slot, RecordResult result);
 
   const unsigned jobs;
   std::unique_ptr<CWorkerPool> pool;
