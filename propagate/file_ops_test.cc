@@ -247,35 +247,6 @@ TEST(FileOpsCopy, FailuresLeaveDestinationAndNoTemporary) {
 
 // ---- Mount namespaces of their own: a full disk, no /proc ----
 
-/// Runs body in a child process with a mount namespace of its own, so that what body mounts or unmounts
-/// is seen by nobody else. Returns what body returned, or "skip: ..." when the namespace is refused.
-std::string InOwnMounts(const std::function<std::string()>& body) {
-  int channel[2];
-  if (pipe(channel) != 0)
-    return "pipe failed";
-  pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-    std::string report;
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      report = std::string("skip: no mount namespace: ") + strerror(errno);
-    else
-      report = body();
-    ssize_t written = write(channel[1], report.data(), report.size());
-    _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
-  }
-  close(channel[1]);
-  std::string report;
-  char block[4096];
-  for (ssize_t got; (got = read(channel[0], block, sizeof(block))) > 0;)
-    report.append(block, static_cast<size_t>(got));
-  close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return "child failed: " + report;
-  return report;
-}
 
 TEST(FileOpsFullDisk, WriteFailureLeavesDestinationIntact) {
   if (!IsRoot())

@@ -243,33 +243,12 @@ std::string WhileUnwritable(const std::string& directory, const std::function<st
     chmod(directory.c_str(), 0755);
     return report;
   }
-  int channel[2];
-  if (pipe(channel) != 0)
-    return "pipe failed";
-  pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-    std::string report;
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(directory.c_str(), directory.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+  return InOwnMounts([&] {
+    if (mount(directory.c_str(), directory.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
         mount(nullptr, directory.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
-      report = std::string("skip: no read-only bind mount: ") + strerror(errno);
-    else
-      report = body();
-    ssize_t written = write(channel[1], report.data(), report.size());
-    _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
-  }
-  close(channel[1]);
-  std::string report;
-  char block[4096];
-  for (ssize_t got; (got = read(channel[0], block, sizeof(block))) > 0;)
-    report.append(block, static_cast<size_t>(got));
-  close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return "child failed: " + report;
-  return report;
+      return std::string("skip: no read-only bind mount: ") + strerror(errno);
+    return body();
+  });
 }
 
 struct FailureCase {

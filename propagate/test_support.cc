@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,3 +64,31 @@ struct stat StatPath(const std::string& path) {
 }
 
 bool IsRoot() { return geteuid() == 0; }
+
+std::string InOwnMounts(const std::function<std::string()>& body) {
+  int channel[2];
+  if (pipe(channel) != 0)
+    return "pipe failed";
+  pid_t child = fork();
+  if (child == 0) {
+    close(channel[0]);
+    std::string report;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      report = std::string("skip: no mount namespace: ") + strerror(errno);
+    else
+      report = body();
+    ssize_t written = write(channel[1], report.data(), report.size());
+    _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
+  }
+  close(channel[1]);
+  std::string report;
+  char block[4096];
+  for (ssize_t got; (got = read(channel[0], block, sizeof(block))) > 0;)
+    report.append(block, static_cast<size_t>(got));
+  close(channel[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return "child failed: " + report;
+  return report;
+}

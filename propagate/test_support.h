@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 
 /// A fresh mkdtemp directory, removed with everything in it unless the test failed.
@@ -38,6 +39,9 @@ std::string ErrorOf(Body body) {
   }
   return "(no error)";
 }
+/// Runs body in a child process with a mount namespace of its own, so that what body mounts or unmounts
+/// is seen by nobody else. Returns what body returned, or "skip: ..." when the namespace is refused.
+std::string InOwnMounts(const std::function<std::string()>& body);
 /// True when the tests run as root, which owner changes and namespaces need.
 bool IsRoot();
 
