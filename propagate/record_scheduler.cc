@@ -65,7 +65,10 @@ void CPathsInProgress::Remove(const std::string& name) {
     names.erase(found);
 }
 
-CRecordScheduler::CRecordScheduler(unsigned jobs) : jobs(jobs < 1 ? 1 : jobs) {
+// Records queued beyond the workers keep every worker busy while this thread reads on, and let it sleep
+// only once per half a window instead of once per record; at most jobs records are worked on at once.
+CRecordScheduler::CRecordScheduler(unsigned jobs)
+    : jobs(jobs < 1 ? 1 : jobs), window(this->jobs == 1 ? 1 : 8 * this->jobs) {
   if (this->jobs > 1)
     pool = std::make_unique<CWorkerPool>(this->jobs);
   // Without any worker, records run on the calling thread: slower, and otherwise the same.
@@ -81,6 +84,7 @@ CRecordScheduler::~CRecordScheduler() {
 void CRecordScheduler::Finish(std::shared_ptr<Slot> slot, RecordResult result) {
   if (result.failure)
     failed = true;
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex);
     slot->result = std::move(result);
@@ -90,8 +94,18 @@ void CRecordScheduler::Finish(std::shared_ptr<Slot> slot, RecordResult result) {
     // Let go of the slot under the lock: the thread that drains it is then its last owner, and the failure
     // it carries is released where it is read.
     slot.reset();
+    wake = waiters != 0;
   }
-  finished.notify_all();
+  // A wake-up is a system call: only for a thread that waits.
+  if (wake)
+    finished.notify_all();
+}
+
+template <typename Predicate>
+void CRecordScheduler::WaitUntil(std::unique_lock<std::mutex>& lock, Predicate ready) {
+  ++waiters;
+  finished.wait(lock, ready);
+  --waiters;
 }
 
 bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult()> work) {
@@ -100,7 +114,9 @@ bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult
   {
     std::unique_lock<std::mutex> lock(mutex);
     // A record that failed meanwhile, perhaps the very one waited for, stops every later one.
-    finished.wait(lock, [&] { return failed || (running < jobs && !inProgress.Overlaps(name)); });
+    if (running >= window)
+      WaitUntil(lock, [&] { return failed || running <= window / 2; });
+    WaitUntil(lock, [&] { return failed || !inProgress.Overlaps(name); });
     if (failed)
       return false;
     inProgress.Add(name);
@@ -122,7 +138,7 @@ bool CRecordScheduler::RunHere(const std::string& name, const std::function<Reco
   slot->name = name;
   {
     std::unique_lock<std::mutex> lock(mutex);
-    finished.wait(lock, [&] { return failed || !inProgress.Overlaps(name); });
+    WaitUntil(lock, [&] { return failed || !inProgress.Overlaps(name); });
     if (failed)
       return false;
     inProgress.Add(name);
@@ -150,7 +166,7 @@ void CRecordScheduler::AddFailure(std::exception_ptr failure) {
 
 void CRecordScheduler::WaitAll() {
   std::unique_lock<std::mutex> lock(mutex);
-  finished.wait(lock, [this] { return running == 0; });
+  WaitUntil(lock, [this] { return running == 0; });
 }
 
 void CRecordScheduler::Drain(const std::function<void(RecordResult&)>& consumer) {

@@ -54,8 +54,8 @@ class CRecordScheduler {
   CRecordScheduler(const CRecordScheduler&) = delete;
   CRecordScheduler& operator=(const CRecordScheduler&) = delete;
 
-  /// Starts work for a record at name on a worker, once nothing in progress overlaps name and fewer than
-  /// jobs records are in progress. work must not throw: it reports a failure in its result. False, and
+  /// Starts work for a record at name on a worker, once nothing in progress overlaps name; jobs workers take
+  /// the records started, in order, a few queued for each. work must not throw: it reports a failure in its result. False, and
   /// nothing started, when a record has failed meanwhile.
   bool Start(const std::string& name, std::function<RecordResult()> work);
   /// Runs work for a record at name on this thread, once nothing in progress overlaps name; an exception
@@ -79,8 +79,13 @@ class CRecordScheduler {
     RecordResult result;
   };
   void Finish(std::shared_ptr<Slot> slot, RecordResult result);
+  /// Waits on finished until ready holds, counted among the waiters.
+  template <typename Predicate>
+  void WaitUntil(std::unique_lock<std::mutex>& lock, Predicate ready);
 
   const unsigned jobs;
+  const unsigned window;  ///< records started and not yet finished, at most
+  unsigned waiters = 0;   ///< threads waiting on finished
   std::unique_ptr<CWorkerPool> pool;
   std::mutex mutex;
   std::condition_variable finished;

@@ -23,11 +23,15 @@ CWorkerPool::~CWorkerPool() {
 }
 
 void CWorkerPool::Submit(std::function<void()> task) {
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex);
     tasks.push_back(std::move(task));
+    wake = idle != 0;
   }
-  ready.notify_one();
+  // A busy worker takes the task when it is done: a wake-up, a system call, only for an idle one.
+  if (wake)
+    ready.notify_one();
 }
 
 void CWorkerPool::Work() {
@@ -35,7 +39,9 @@ void CWorkerPool::Work() {
     std::function<void()> task;
     {
       std::unique_lock<std::mutex> lock(mutex);
+      ++idle;
       ready.wait(lock, [this] { return stopping || !tasks.empty(); });
+      --idle;
       if (tasks.empty())
         return;  // stopping, and nothing left to run
       task = std::move(tasks.front());

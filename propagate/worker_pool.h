@@ -30,6 +30,7 @@ class CWorkerPool {
   std::condition_variable ready;
   std::deque<std::function<void()>> tasks;
   bool stopping = false;
+  unsigned idle = 0;  ///< workers waiting for a task
   std::vector<std::thread> threads;
 };
 
