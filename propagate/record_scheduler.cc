@@ -108,21 +108,26 @@ void CRecordScheduler::WaitUntil(std::unique_lock<std::mutex>& lock, Predicate r
   --waiters;
 }
 
-bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult()> work) {
+std::shared_ptr<CRecordScheduler::Slot> CRecordScheduler::Enter(const std::string& name, bool queued) {
   auto slot = std::make_shared<Slot>();
   slot->name = name;
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    // A record that failed meanwhile, perhaps the very one waited for, stops every later one.
-    if (running >= window)
-      WaitUntil(lock, [&] { return failed || running <= window / 2; });
-    WaitUntil(lock, [&] { return failed || !inProgress.Overlaps(name); });
-    if (failed)
-      return false;
-    inProgress.Add(name);
-    ++running;
-    slots.push_back(slot);
-  }
+  std::unique_lock<std::mutex> lock(mutex);
+  // A record that failed meanwhile, perhaps the very one waited for, stops every later one.
+  if (queued && running >= window)
+    WaitUntil(lock, [&] { return failed || running <= window / 2; });
+  WaitUntil(lock, [&] { return failed || !inProgress.Overlaps(name); });
+  if (failed)
+    return nullptr;
+  inProgress.Add(name);
+  ++running;
+  slots.push_back(slot);
+  return slot;
+}
+
+bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult()> work) {
+  std::shared_ptr<Slot> slot = Enter(name, true);
+  if (!slot)
+    return false;
   if (!pool) {
     Finish(std::move(slot), work());
     return true;
@@ -134,17 +139,9 @@ bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult
 }
 
 bool CRecordScheduler::RunHere(const std::string& name, const std::function<RecordResult()>& work) {
-  auto slot = std::make_shared<Slot>();
-  slot->name = name;
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    WaitUntil(lock, [&] { return failed || !inProgress.Overlaps(name); });
-    if (failed)
-      return false;
-    inProgress.Add(name);
-    ++running;
-    slots.push_back(slot);
-  }
+  std::shared_ptr<Slot> slot = Enter(name, false);
+  if (!slot)
+    return false;
   RecordResult result;
   try {
     result = work();

@@ -79,6 +79,9 @@ class CRecordScheduler {
     RecordResult result;
   };
   void Finish(std::shared_ptr<Slot> slot, RecordResult result);
+  /// Waits until a record at name may start (and, when queued, for room in the window), then registers its
+  /// slot; null when a record has failed meanwhile.
+  std::shared_ptr<Slot> Enter(const std::string& name, bool queued);
   /// Waits on finished until ready holds, counted among the waiters.
   template <typename Predicate>
   void WaitUntil(std::unique_lock<std::mutex>& lock, Predicate ready);
