@@ -94,18 +94,18 @@ void CRecordScheduler::Finish(std::shared_ptr<Slot> slot, RecordResult result) {
     // Let go of the slot under the lock: the thread that drains it is then its last owner, and the failure
     // it carries is released where it is read.
     slot.reset();
-    wake = waiters != 0;
+    wake = awaited != nullptr && (*awaited)();
   }
-  // A wake-up is a system call: only for a thread that waits.
+  // A wake-up costs the waker a system call and the woken thread a switch: only for a thread whose wait
+  // is over, not at every record that finishes while it waits.
   if (wake)
-    finished.notify_all();
+    finished.notify_one();
 }
 
-template <typename Predicate>
-void CRecordScheduler::WaitUntil(std::unique_lock<std::mutex>& lock, Predicate ready) {
-  ++waiters;
+void CRecordScheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready) {
+  awaited = &ready;
   finished.wait(lock, ready);
-  --waiters;
+  awaited = nullptr;
 }
 
 std::shared_ptr<CRecordScheduler::Slot> CRecordScheduler::Enter(const std::string& name, bool queued) {

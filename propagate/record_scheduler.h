@@ -82,13 +82,13 @@ class CRecordScheduler {
   /// Waits until a record at name may start (and, when queued, for room in the window), then registers its
   /// slot; null when a record has failed meanwhile.
   std::shared_ptr<Slot> Enter(const std::string& name, bool queued);
-  /// Waits on finished until ready holds, counted among the waiters.
-  template <typename Predicate>
-  void WaitUntil(std::unique_lock<std::mutex>& lock, Predicate ready);
+  /// Waits on finished until ready holds; the thread that finishes a record wakes this one only then.
+  void WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
 
   const unsigned jobs;
   const unsigned window;  ///< records started and not yet finished, at most
-  unsigned waiters = 0;   ///< threads waiting on finished
+  /// What the owning thread, the only one that ever waits, waits for; null when it does not wait.
+  const std::function<bool()>* awaited = nullptr;
   std::unique_ptr<CWorkerPool> pool;
   std::mutex mutex;
   std::condition_variable finished;
