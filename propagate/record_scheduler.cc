@@ -67,8 +67,10 @@ void CPathsInProgress::Remove(const std::string& name) {
 
 // Records queued beyond the workers keep every worker busy while this thread reads on, and let it sleep
 // only once per half a window instead of once per record; at most jobs records are worked on at once.
+// The window is wide enough to reach past a directory of files or two, so that workers find records of
+// directories that no other worker is in.
 CRecordScheduler::CRecordScheduler(unsigned jobs)
-    : jobs(jobs < 1 ? 1 : jobs), window(this->jobs == 1 ? 1 : 8 * this->jobs) {
+    : jobs(jobs < 1 ? 1 : jobs), window(this->jobs == 1 ? 1 : 64 * this->jobs) {
   if (this->jobs > 1)
     pool = std::make_unique<CWorkerPool>(this->jobs);
   // Without any worker, records run on the calling thread: slower, and otherwise the same.
@@ -132,9 +134,11 @@ bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult
     Finish(std::move(slot), work());
     return true;
   }
-  pool->Submit([this, slot = std::move(slot), work = std::move(work)]() mutable {
-    Finish(std::move(slot), work());
-  });
+  size_t slash = name.rfind('/');
+  size_t directory = std::hash<std::string_view>()(
+      std::string_view(name).substr(0, slash == std::string::npos ? 0 : slash));
+  pool->Submit([this, slot = std::move(slot), work = std::move(work)]() mutable { Finish(std::move(slot), work()); },
+               directory);
   return true;
 }
 
