@@ -23,6 +23,14 @@ class CDescriptor {
   int Get() const { return fd; }
   /// True when a descriptor is held.
   bool Valid() const { return fd >= 0; }
+  /// Takes descriptor in place of the one held, which is closed; errno stays as the caller left it.
+  void Reset(int descriptor) {
+    int err = errno;
+    if (fd >= 0)
+      close(fd);
+    fd = descriptor;
+    errno = err;
+  }
   /// Closes the descriptor now and returns close's result; errno holds the cause of -1.
   int Close() {
     int result = close(fd);

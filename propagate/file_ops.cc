@@ -83,6 +83,38 @@ std::string RandomSuffix() {
   return suffix;
 }
 
+/// Scopes of CDirectoryReuse in force; copies open their directory afresh when there is none.
+std::atomic<int> reuseScopes{0};
+/// Bumped whenever a directory may have been replaced at its path; an open directory of an older
+/// generation is opened afresh.
+std::atomic<uint64_t> directoryGeneration{0};
+
+/// The directory that this thread made its last copy in, kept open for the next copy into the same
+/// directory: the files of a directory mostly come in a row, and each one then spares an open and a close.
+class CDirectoryInUse {
+ public:
+  /// A descriptor of the directory at path, valid until the next call; -1 with errno when it cannot be
+  /// opened.
+  int Open(const std::string& path) {
+    uint64_t current = directoryGeneration.load(std::memory_order_acquire);
+    if (descriptor.Valid() && generation == current && this->path == path)
+      return descriptor.Get();
+    descriptor.Reset(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    this->path = path;
+    generation = current;
+    return descriptor.Get();
+  }
+  /// Lets go of the directory held.
+  void Close() { descriptor.Reset(-1); }
+
+ private:
+  std::string path;
+  uint64_t generation = 0;
+  CDescriptor descriptor;
+};
+
+thread_local CDirectoryInUse directoryInUse;
+
 /// Writes all of data, through EINTR and short writes; false when the file takes no more.
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -180,8 +212,12 @@ uint64_t CopyFileAndSet(const std::string& source, const std::string& destinatio
   std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
   // Every later step works relative to this directory, so the temporary file, the rename and the cleanup
   // all happen in the same place even if a component of the path is replaced meanwhile.
-  CDescriptor directory(open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.Valid()) {
+  const bool reuse = reuseScopes.load(std::memory_order_relaxed) != 0;
+  CDescriptor ownDirectory;
+  if (!reuse)
+    ownDirectory.Reset(open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const int directory = reuse ? directoryInUse.Open(directoryPath) : ownDirectory.Get();
+  if (directory < 0) {
     int err = errno;
     Fail("fopen(%s): %s", destination.c_str(), strerror(err));
   }
@@ -189,10 +225,10 @@ uint64_t CopyFileAndSet(const std::string& source, const std::string& destinatio
   std::unique_ptr<CTemporaryFile> temporary;
   for (unsigned attempt = 0; !temporary; ++attempt) {
     std::string temporaryName = "." + name.substr(0, kNameRoom) + kTemporaryMark + RandomSuffix();
-    int fd = openat(directory.Get(), temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+    int fd = openat(directory, temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                     0600);
     if (fd >= 0) {
-      temporary = std::make_unique<CTemporaryFile>(directory.Get(), temporaryName, fd);
+      temporary = std::make_unique<CTemporaryFile>(directory, temporaryName, fd);
       break;
     }
     int err = errno;
@@ -211,14 +247,14 @@ uint64_t CopyFileAndSet(const std::string& source, const std::string& destinatio
   if (temporary->Close() != 0)
     FailWrite(destination);
 
-  if (renameat(directory.Get(), temporary->Name().c_str(), directory.Get(), name.c_str()) != 0) {
+  if (renameat(directory, temporary->Name().c_str(), directory, name.c_str()) != 0) {
     int err = errno;
     Fail("fopen(%s): %s", destination.c_str(), strerror(err));
   }
   temporary->Released();
 
   if (synced) {
-    CDescriptor listing(openat(directory.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    CDescriptor listing(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!listing.Valid() || fsync(listing.Get()) != 0)
       FailWrite(destination);
   }
@@ -226,6 +262,19 @@ uint64_t CopyFileAndSet(const std::string& source, const std::string& destinatio
 }
 
 }  // namespace
+
+CDirectoryReuse::CDirectoryReuse() {
+  ForgetOpenDirectories();
+  ++reuseScopes;
+}
+
+CDirectoryReuse::~CDirectoryReuse() {
+  --reuseScopes;
+  ForgetOpenDirectories();
+  directoryInUse.Close();
+}
+
+void ForgetOpenDirectories() { directoryGeneration.fetch_add(1, std::memory_order_release); }
 
 bool PathExists(const std::string& path, struct stat& status) { return lstat(path.c_str(), &status) == 0; }
 

@@ -51,6 +51,20 @@ struct CopyAttributes {
 /// "Cannot set access times of %s: %s"; the temporary file is removed and the destination left as it was.
 uint64_t CopyFileWithAttributes(const std::string& source, const std::string& destination,
                                 const CopyAttributes& attributes, bool synced = false);
+/// While one exists, each thread keeps the directory of its last copy open and makes its next copy into the
+/// same directory through it, instead of opening that directory again. Created and destroyed on the thread
+/// that owns the run, around the threads that copy for it.
+class CDirectoryReuse {
+ public:
+  CDirectoryReuse();
+  /// Lets go of the calling thread's directory; every other thread's is of no more use.
+  ~CDirectoryReuse();
+  CDirectoryReuse(const CDirectoryReuse&) = delete;
+  CDirectoryReuse& operator=(const CDirectoryReuse&) = delete;
+};
+/// Copies open the directory of their destination afresh from now on, instead of the one that their thread
+/// made its last copy in: call after anything that may have put another directory, or a link, at a path.
+void ForgetOpenDirectories();
 /// Flushes the whole file system that holds path (syncfs); "syncfs(%s): %s".
 void SyncFileSystem(const std::string& path);
 

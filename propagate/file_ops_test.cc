@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,42 @@ TEST(FileOpsCopy, LinksInParentComponentsAreFollowed) {
   EXPECT_EQ("content", ReadFile(dir / "real/file"));
   SetMode(dir / "moved/file", 0640);
   EXPECT_EQ(0640u, StatPath(dir / "real/file").st_mode & 07777);
+}
+
+TEST(FileOpsCopy, ReusedDirectoryIsOpenedAgainOnceForgotten) {
+  // A directory replaced at its path: where the next copy lands, with and without reuse and forgetting.
+  struct Case {
+    const char* what;
+    bool reuse;
+    bool forget;
+    const char* landsIn;
+  } cases[] = {
+      {"no reuse: every copy opens the path", false, false, "d"},
+      {"reuse, forgotten after the replacement", true, true, "d"},
+      {"reuse, not forgotten: the directory held open", true, false, "d.old"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteFile(dir / "source", "content");
+    ASSERT_EQ(0, mkdir((dir / "d").c_str(), 0755));
+    std::unique_ptr<CDirectoryReuse> reuse;
+    if (c.reuse)
+      reuse = std::make_unique<CDirectoryReuse>();
+    CopyFile(dir / "source", dir / "d/first");
+    ASSERT_EQ(0, rename((dir / "d").c_str(), (dir / "d.old").c_str()));
+    ASSERT_EQ(0, mkdir((dir / "d").c_str(), 0755));
+    if (c.forget)
+      ForgetOpenDirectories();
+    CopyFile(dir / "source", dir / "d/second");
+    reuse.reset();
+    EXPECT_EQ("content", ReadFile(dir / (std::string(c.landsIn) + "/second"))) << c.what;
+    EXPECT_EQ("content", ReadFile(dir / "d.old/first")) << c.what;
+    // The end of the scope lets go of it: a third copy goes where the path leads.
+    ASSERT_EQ(0, rename((dir / "d").c_str(), (dir / "d.older").c_str()));
+    ASSERT_EQ(0, mkdir((dir / "d").c_str(), 0755));
+    CopyFile(dir / "source", dir / "d/third");
+    EXPECT_EQ("content", ReadFile(dir / "d/third")) << c.what;
+  }
 }
 
 TEST(FileOpsCopy, SourceOnAnotherFileSystem) {

@@ -9,6 +9,7 @@
 
 #include "base_lock.h"
 #include "command_line.h"
+#include "file_ops.h"
 #include "create.h"
 #include "mapped_file.h"
 #include "progress.h"
@@ -40,9 +41,10 @@ std::vector<Action> CPropagator::Apply(const TableEntry& entry) {
     case 2:
       return ApplyFile(entry);
     case 3:
-      return ApplyDir(entry);
     case 4:
-      return ApplySymlink(entry);
+      // A directory or link record may put another directory at a path that copies went through before.
+      ForgetOpenDirectories();
+      return entry.kind == EntryKind::Dir ? ApplyDir(entry) : ApplySymlink(entry);
     default:
       Fail("Internal inconsistency");
   }
@@ -90,6 +92,7 @@ int Propagate(const Options& options) {
     progress.SetTotal(CountRecords(lines));
   std::unordered_set<std::string> newNames;
   {
+    CDirectoryReuse reuse;
     CRecordScheduler scheduler(options.jobs == 0 ? DefaultJobs() : options.jobs);
     auto consume = [&](RecordResult& result) {
       print(result.actions);

@@ -184,6 +184,24 @@ EOT
   [ -d base/blocked ] || fail "directory removed"
 }
 
+test_link_redirected_between_files_below_it() {
+  # A file goes through the old link, the link record points it elsewhere, and the next file below the
+  # link must land where the link now leads.
+  mkdir -p repo base/v1 base/v2
+  ln -s v1 base/current
+  printf 'a\n' >repo/a
+  printf 'b\n' >repo/b
+  write_table repo <<EOT
+file current/a root root 0 0644 a @DIGEST(a) 0 n
+symlink current root root 0 v2
+file current/b root root 0 0644 b @DIGEST(b) 0 n
+EOT
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  expect_eq "through the old link" "a" "$(cat base/v1/a)"
+  expect_eq "through the new link" "b" "$(cat base/v2/b)"
+  [ ! -e base/v1/b ] || fail "b landed behind the old link"
+}
+
 test_unknown_user_and_group() {
   require_root || return $SKIP
   mkdir repo
