@@ -41,8 +41,8 @@ class CPathsInProgress {
   unsigned barriers = 0;             ///< records in progress whose names hold ".."
 };
 
-/// Runs the records of a table in order of starting, up to jobs of them at once, and hands their results
-/// back in that same order. Records whose names overlap never run at the same time: a later one waits for
+/// Runs the records of a table, up to jobs of them at once and not always in the order they were started
+/// in, and hands their results back in order of starting. Records whose names overlap never run at the same time: a later one waits for
 /// the earlier. With jobs 1 every record runs on the calling thread when it is started, one after another.
 /// All operations but the work itself are called from the one thread that owns the scheduler.
 class CRecordScheduler {
@@ -54,9 +54,9 @@ class CRecordScheduler {
   CRecordScheduler(const CRecordScheduler&) = delete;
   CRecordScheduler& operator=(const CRecordScheduler&) = delete;
 
-  /// Starts work for a record at name on a worker, once nothing in progress overlaps name; jobs workers take
-  /// the records started, in order, a few queued for each. work must not throw: it reports a failure in its result. False, and
-  /// nothing started, when a record has failed meanwhile.
+  /// Starts work for a record at name on a worker, once nothing in progress overlaps name and the window has
+  /// room; a free worker prefers a record of a directory that no other worker is in. work must not throw:
+  /// it reports a failure in its result. False, and nothing started, when a record has failed meanwhile.
   bool Start(const std::string& name, std::function<RecordResult()> work);
   /// Runs work for a record at name on this thread, once nothing in progress overlaps name; an exception
   /// from work becomes the record's failure. False, and nothing run, when a record has failed meanwhile.
