@@ -5,29 +5,11 @@
 
 COMPLETION=$SOURCE_DIR/completion/propagate
 
-# complete_words WORD...: the candidates, one per line, for the command line WORD... whose last word is
-# the one being completed.
-complete_words() {
-  bash -c '
-    source "$1" || exit 1
-    shift
-    COMP_WORDS=("$@")
-    COMP_CWORD=$(($# - 1))
-    COMP_LINE="$*"
-    COMP_POINT=${#COMP_LINE}
-    spec=$(complete -p propagate) || exit 1
-    func=${spec#*-F }
-    func=${func%% *}
-    "$func" propagate "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
-    printf "%s\n" "${COMPREPLY[@]}"
-  ' complete_words "$COMPLETION" "$@"
-}
-
 # expect_completion "EXPECTED CANDIDATES" WORD...: the candidates, blank-separated in their order.
 expect_completion() {
   local want=$1
   shift
-  expect_eq "completion of [$*]" "$want" "$(complete_words "$@" | tr '\n' ' ' | sed 's/ $//')"
+  expect_eq "completion of [$*]" "$want" "$(complete_words "$COMPLETION" "$@" | tr '\n' ' ' | sed 's/ $//')"
 }
 
 test_options_follow_the_form_chosen_so_far() {
@@ -96,7 +78,7 @@ test_every_option_of_propagate_help_is_offered() {
   [ -x "$PROPAGATE" ] || { fail "no propagate at [$PROPAGATE]"; return 1; }
   local from_help offered
   from_help=$("$PROPAGATE" --help | grep -E '^ +-' | grep -oE '(^|[ ,])--?[a-z][a-z-]*' | tr -d ' ,' | LC_ALL=C sort -u)
-  offered=$(complete_words propagate - | LC_ALL=C sort -u)
+  offered=$(complete_words "$COMPLETION" propagate - | LC_ALL=C sort -u)
   [ -n "$from_help" ] || fail "no options in propagate --help"
   expect_eq "options of propagate --help" "$from_help" "$offered"
 }

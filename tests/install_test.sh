@@ -43,26 +43,6 @@ test_installed_pages_are_found_by_man() {
   done
 }
 
-# The completion as bash-completion loads it: sourced into a shell, asked for the words of a command line.
-# Prints the candidates, one per line, for the words given (the last one is completed).
-complete_words() {
-  local file=$1
-  shift
-  bash -c '
-    source "$1" || exit 1
-    shift
-    COMP_WORDS=("$@")
-    COMP_CWORD=$(($# - 1))
-    COMP_LINE="$*"
-    COMP_POINT=${#COMP_LINE}
-    spec=$(complete -p quarnet) || exit 1
-    func=${spec#*-F }
-    func=${func%% *}
-    "$func" quarnet "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
-    printf "%s\n" "${COMPREPLY[@]}"
-  ' complete_words "$file" "$@"
-}
-
 # bash-completion finds a command's completion by the command's name; each file registers its own command.
 test_each_completion_registers_its_command() {
   fresh_build || return 1

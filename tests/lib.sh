@@ -54,6 +54,27 @@ require_root() {
 # Runs every test_* function in definition order, each in a subshell inside a fresh directory $T.
 # A case that returns $SKIP counts as skipped. TEST_FILTER (an extended regular expression) picks cases.
 # Exits 0 when all passed, 77 when all were skipped, 1 otherwise; the tree is kept after a failure.
+# complete_words FILE WORD...: the completion in FILE, sourced into a shell as bash-completion loads it,
+# asked for the command line WORD... (the command first; the last word is the one being completed).
+# Prints the candidates, one per line.
+complete_words() {
+  local file=$1
+  shift
+  bash -c '
+    source "$1" || exit 1
+    shift
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    COMP_LINE="$*"
+    COMP_POINT=${#COMP_LINE}
+    spec=$(complete -p "$1") || exit 1
+    func=${spec#*-F }
+    func=${func%% *}
+    "$func" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
+    printf "%s\n" "${COMPREPLY[@]}"
+  ' complete_words "$file" "$@"
+}
+
 run_tests() {
   local name ran=0 skipped=0
   for name in $(declare -F | awk '{print $3}' | grep '^test_' | grep -E -- "${TEST_FILTER:-.}"); do
