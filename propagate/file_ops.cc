@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "descriptor.h"
+#include "path_name.h"
 #include "run_error.h"
 
 namespace {
@@ -272,6 +273,20 @@ CDirectoryReuse::~CDirectoryReuse() {
   --reuseScopes;
   ForgetOpenDirectories();
   directoryInUse.Close();
+}
+
+bool CDirectoryReuse::MayReplaceDirectory(const std::string& name) {
+  std::string normal;
+  // A ".." may lead through any directory; a name that was a directory of earlier copies may be a link to
+  // one, which this copy replaces.
+  bool replaces = !NormalisePath(name, normal) || directories.count(normal) != 0;
+  std::string parent = normal;
+  for (size_t slash = parent.rfind('/'); slash != std::string::npos; slash = parent.rfind('/')) {
+    parent.resize(slash);
+    if (!directories.insert(parent).second)
+      break;  // its own parents went in with it
+  }
+  return replaces;
 }
 
 void ForgetOpenDirectories() { directoryGeneration.fetch_add(1, std::memory_order_release); }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 #include "table_parser.h"
 
@@ -52,8 +53,8 @@ struct CopyAttributes {
 uint64_t CopyFileWithAttributes(const std::string& source, const std::string& destination,
                                 const CopyAttributes& attributes, bool synced = false);
 /// While one exists, each thread keeps the directory of its last copy open and makes its next copy into the
-/// same directory through it, instead of opening that directory again. Created and destroyed on the thread
-/// that owns the run, around the threads that copy for it.
+/// same directory through it, instead of opening that directory again. Created, used and destroyed on the
+/// thread that owns the run, around the threads that copy for it.
 class CDirectoryReuse {
  public:
   CDirectoryReuse();
@@ -61,6 +62,15 @@ class CDirectoryReuse {
   ~CDirectoryReuse();
   CDirectoryReuse(const CDirectoryReuse&) = delete;
   CDirectoryReuse& operator=(const CDirectoryReuse&) = delete;
+
+  /// Called for each file record before its copy is started, with its name relative to the base directory:
+  /// true when that copy may replace a link that earlier copies went through (its name was a directory of
+  /// theirs, or holds ".."), and the open directories must be forgotten once it is over. Remembers the
+  /// directories of the name.
+  bool MayReplaceDirectory(const std::string& name);
+
+ private:
+  std::unordered_set<std::string> directories;  ///< directories of the names copied, and their parents
 };
 /// Copies open the directory of their destination afresh from now on, instead of the one that their thread
 /// made its last copy in: call after anything that may have put another directory, or a link, at a path.

@@ -41,10 +41,15 @@ std::vector<Action> CPropagator::Apply(const TableEntry& entry) {
     case 2:
       return ApplyFile(entry);
     case 3:
-    case 4:
-      // A directory or link record may put another directory at a path that copies went through before.
-      ForgetOpenDirectories();
+    case 4: {
+      // A directory or link record may put another directory at a path that copies went through. Copies
+      // on other threads may open that path while it changes: what they keep open is forgotten once the
+      // change is over, whether it succeeded or not.
+      struct CForgetAfterwards {
+        ~CForgetAfterwards() { ForgetOpenDirectories(); }
+      } forgetAfterwards;
       return entry.kind == EntryKind::Dir ? ApplyDir(entry) : ApplySymlink(entry);
+    }
     default:
       Fail("Internal inconsistency");
   }
@@ -119,15 +124,20 @@ int Propagate(const Options& options) {
         try {
           propagator.RequireTableRecord();
           OwnerIds owner = ResolveOwner(propagator.ids, entry.owner, entry.group);
+          // Records at or below the name never run beside this one, so directories forgotten once its copy
+          // is over are opened afresh by every later record that goes through the name.
+          const bool forget = reuse.MayReplaceDirectory(entry.name);
           // The name is copied before the entry moves into the work: arguments may be evaluated in any order.
           const std::string name = entry.name;
-          scheduler.Start(name, [&propagator, entry = std::move(entry), owner] {
+          scheduler.Start(name, [&propagator, entry = std::move(entry), owner, forget] {
             RecordResult result;
             try {
               result.actions = propagator.ReconcileFile(entry, owner, result.bytes);
             } catch (...) {
               result.failure = std::current_exception();
             }
+            if (forget)
+              ForgetOpenDirectories();
             return result;
           });
         } catch (...) {

@@ -1,36 +1,12 @@
 #include "record_scheduler.h"
 
-namespace {
-
-/// name with empty and "." components dropped, so that "a//b" and "./a/b" are "a/b"; false when a ".."
-/// component makes the path impossible to tell from its spelling.
-bool Normalise(const std::string& name, std::string& normal) {
-  normal.clear();
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t slash = name.find('/', start);
-    if (slash == std::string::npos)
-      slash = name.size();
-    std::string_view component(name.data() + start, slash - start);
-    if (component == "..")
-      return false;
-    if (!component.empty() && component != ".") {
-      if (!normal.empty())
-        normal += '/';
-      normal.append(component);
-    }
-    start = slash + 1;
-  }
-  return true;
-}
-
-}  // namespace
+#include "path_name.h"
 
 bool CPathsInProgress::Overlaps(const std::string& name) const {
   if (names.empty() && barriers == 0)
     return false;
   std::string normal;
-  if (!Normalise(name, normal) || barriers != 0)
+  if (!NormalisePath(name, normal) || barriers != 0)
     return true;  // a ".." may lead anywhere: such a record waits for every other, and every other for it
   if (names.count(normal) != 0)
     return true;
@@ -48,7 +24,7 @@ bool CPathsInProgress::Overlaps(const std::string& name) const {
 
 void CPathsInProgress::Add(const std::string& name) {
   std::string normal;
-  if (Normalise(name, normal))
+  if (NormalisePath(name, normal))
     names.insert(normal);
   else
     ++barriers;
@@ -56,7 +32,7 @@ void CPathsInProgress::Add(const std::string& name) {
 
 void CPathsInProgress::Remove(const std::string& name) {
   std::string normal;
-  if (!Normalise(name, normal)) {
+  if (!NormalisePath(name, normal)) {
     --barriers;
     return;
   }
@@ -105,9 +81,14 @@ void CRecordScheduler::Finish(std::shared_ptr<Slot> slot, RecordResult result) {
 }
 
 void CRecordScheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready) {
+  // Cleared on every way out, an exception from ready included: workers must never see a condition that
+  // is gone.
+  struct CAwaiting {
+    const std::function<bool()>*& awaited;
+    ~CAwaiting() { awaited = nullptr; }
+  } awaiting{awaited};
   awaited = &ready;
   finished.wait(lock, ready);
-  awaited = nullptr;
 }
 
 std::shared_ptr<CRecordScheduler::Slot> CRecordScheduler::Enter(const std::string& name, bool queued) {

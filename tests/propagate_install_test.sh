@@ -202,6 +202,27 @@ EOT
   [ ! -e base/v1/b ] || fail "b landed behind the old link"
 }
 
+test_file_replaces_link_between_files_below_it() {
+  # A file record replaces a link that the file before it went through: the file after it has no
+  # directory to go to, whichever worker copies it, and nothing lands behind the old link.
+  printf 'a\n' >a
+  local round
+  for round in 1 2 3 4; do
+    rm -rf repo base
+    mkdir -p repo base/d
+    ln -s d base/l
+    cp a repo/a
+    write_table repo <<EOT
+file l/a root root 0 0644 a @DIGEST(a) 0 n
+file l root root 0 0644 a @DIGEST(a) 0 n
+file l/b root root 0 0644 a @DIGEST(a) 0 n
+EOT
+    expect_run 1 "" $'Error: fopen(base/l/b): Not a directory\n' "$PROPAGATE" repo base
+    [ ! -e base/d/b ] || fail "round $round: l/b landed behind the replaced link"
+    expect_eq "round $round: the link's old directory" "a" "$(cat base/d/a)"
+  done
+}
+
 test_unknown_user_and_group() {
   require_root || return $SKIP
   mkdir repo
