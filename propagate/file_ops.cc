@@ -280,10 +280,10 @@ bool CDirectoryReuse::MayReplaceDirectory(const std::string& name) {
   // A ".." may lead through any directory; a name that was a directory of earlier copies may be a link to
   // one, which this copy replaces.
   bool replaces = !NormalisePath(name, normal) || directories.count(normal) != 0;
-  std::string parent = normal;
-  for (size_t slash = parent.rfind('/'); slash != std::string::npos; slash = parent.rfind('/')) {
-    parent.resize(slash);
-    if (!directories.insert(parent).second)
+  // The name becomes its parent, then the parent's parent, each remembered as a directory.
+  for (size_t slash = normal.rfind('/'); slash != std::string::npos; slash = normal.rfind('/')) {
+    normal.resize(slash);
+    if (!directories.insert(normal).second)
       break;  // its own parents went in with it
   }
   return replaces;

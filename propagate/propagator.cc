@@ -9,8 +9,8 @@
 
 #include "base_lock.h"
 #include "command_line.h"
-#include "file_ops.h"
 #include "create.h"
+#include "file_ops.h"
 #include "mapped_file.h"
 #include "progress.h"
 #include "prune.h"

@@ -51,9 +51,6 @@ require_root() {
   return 1
 }
 
-# Runs every test_* function in definition order, each in a subshell inside a fresh directory $T.
-# A case that returns $SKIP counts as skipped. TEST_FILTER (an extended regular expression) picks cases.
-# Exits 0 when all passed, 77 when all were skipped, 1 otherwise; the tree is kept after a failure.
 # complete_words FILE WORD...: the completion in FILE, sourced into a shell as bash-completion loads it,
 # asked for the command line WORD... (the command first; the last word is the one being completed).
 # Prints the candidates, one per line.
@@ -75,6 +72,9 @@ complete_words() {
   ' complete_words "$file" "$@"
 }
 
+# Runs every test_* function in definition order, each in a subshell inside a fresh directory $T.
+# A case that returns $SKIP counts as skipped. TEST_FILTER (an extended regular expression) picks cases.
+# Exits 0 when all passed, 77 when all were skipped, 1 otherwise; the tree is kept after a failure.
 run_tests() {
   local name ran=0 skipped=0
   for name in $(declare -F | awk '{print $3}' | grep '^test_' | grep -E -- "${TEST_FILTER:-.}"); do

@@ -22,13 +22,19 @@ make_repos() {
   printf 'tool\n' >repo1/tool
   printf 'data\n' >repo1/x
   printf '#!/bin/sh\n' >repo1/run
-  write_table repo1 <<EOT
+  # The records that both versions have.
+  local kept
+  kept=$(cat <<EOT
 dir etc root root $T0 0755 n
 file etc/app.conf root root $T0 0100644 app.conf @DIGEST(app.conf) 0 y
 dir bin root root $T0 0755 n
 file bin/run root root $T0 0100755 run @DIGEST(run) 0 n
 dir plugins root root $T0 0755 n
 file plugins/a.so root root $T0 0100644 a.so @DIGEST(a.so) 0 n
+EOT
+)
+  write_table repo1 <<EOT
+$kept
 file plugins/old.so root root $T0 0100644 old.so @DIGEST(old.so) 0 n
 symlink plugins/legacy root root $T0 old.so
 dir retired root root $T0 0755 n
@@ -39,12 +45,7 @@ EOT
   cp repo1/app.conf repo1/run repo2/
   printf 'plugin a 2\n' >repo2/a.so
   write_table repo2 <<EOT
-dir etc root root $T0 0755 n
-file etc/app.conf root root $T0 0100644 app.conf @DIGEST(app.conf) 0 y
-dir bin root root $T0 0755 n
-file bin/run root root $T0 0100755 run @DIGEST(run) 0 n
-dir plugins root root $T0 0755 n
-file plugins/a.so root root $T0 0100644 a.so @DIGEST(a.so) 0 n
+$kept
 EOT
 }
 
