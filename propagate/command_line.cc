@@ -125,6 +125,14 @@ bool TakeFlagOption(Scan& scan, std::string_view name) {
   return true;
 }
 
+/// The operand itself; an empty one fails. The system would read "" as no directory, and joining a name
+/// to it as the root directory: a script's unset variable must never install into "/".
+const std::string& RequireOperand(const std::string& operand, const char* role) {
+  if (operand.empty())
+    Fail("The %s operand is empty", role);
+  return operand;
+}
+
 bool TakesValue(std::string_view name) {
   return name == "jobs" || name == "j" || name == "table" || name == "owner" || name == "group" || name == "keep";
 }
@@ -133,16 +141,20 @@ bool TakesValue(std::string_view name) {
 
 Options ParseCommandLine(int argc, char** argv) {
   Scan scan;
+  // Options are read wherever they stand before "--", as GNU programs read them: "repo base -n" must be a
+  // dry run, never a run whose "-n" went unseen among ignored operands.
+  std::vector<std::string> operands;
   int index = 1;
   while (index < argc) {
-    std::string_view argument = argv[index];
+    std::string_view argument = argv[index++];
     if (argument == "--") {
-      ++index;
+      operands.insert(operands.end(), argv + index, argv + argc);
       break;
     }
-    if (argument.size() < 2 || argument[0] != '-')
-      break;  // the first operand ends the options; "-" alone is an operand
-    ++index;
+    if (argument.size() < 2 || argument[0] != '-') {
+      operands.emplace_back(argument);  // "-" alone is an operand
+      continue;
+    }
     if (argument.substr(0, 2) == "--") {
       std::string_view name = argument.substr(2);
       size_t equals = name.find('=');
@@ -185,7 +197,6 @@ Options ParseCommandLine(int argc, char** argv) {
       }
     }
   }
-  std::vector<std::string> operands(argv + index, argv + argc);
 
   Options options = std::move(scan.options);
   if (scan.help) {
@@ -202,24 +213,29 @@ Options ParseCommandLine(int argc, char** argv) {
     if (scan.malformed || (scan.used & ~kCreateOptions) || operands.size() != 2)
       Fail("%s", kCreateSyntax);
     options.form = CommandForm::Create;
-    options.stagedir = operands[0];
-    options.repodir = operands[1];
+    options.stagedir = RequireOperand(operands[0], "<stagedir>");
+    options.repodir = RequireOperand(operands[1], "<repodir>");
     return options;
   }
   if (scan.verify) {
     if (scan.malformed || (scan.used & ~kVerifyOptions) || operands.size() != 1)
       Fail("%s", kVerifySyntax);
     options.form = CommandForm::Verify;
-    options.basedir = operands[0];
+    options.basedir = RequireOperand(operands[0], "<basedir>");
     return options;
   }
-  // Three operands were the old way of writing "-i" in front; any other third operand is a mistake, while
-  // operands after a fourth are ignored as they always were, for the scripts that pass them.
+  // Three operands are the old way of writing "-i" in front, which only "--" keeps from being read as the
+  // option; any other third operand is a mistake, while operands after a fourth are ignored as they always
+  // were, for the scripts that pass them.
+  if (operands.size() == 3 && operands[0] == "-i") {
+    options.interactive = true;
+    operands.erase(operands.begin());
+  }
   if (scan.malformed || (scan.used & ~kRunOptions) || operands.size() < 2 || operands.size() == 3)
     Fail("%s", kRunSyntax);
   options.form = CommandForm::Run;
-  options.repodir = operands[0];
-  options.basedir = operands[1];
+  options.repodir = RequireOperand(operands[0], "<repodir>");
+  options.basedir = RequireOperand(operands[1], "<basedir>");
   return options;
 }
 

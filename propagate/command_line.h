@@ -33,7 +33,8 @@ extern const char kCreateSyntax[];
 extern const char kVerifySyntax[];
 
 /// Turns the program's arguments into Options; RunError with the form's syntax line when malformed.
-/// Options come before the operands; "--" ends them. Directories are taken as given (no slash added).
+/// Options may stand before, between or after the operands; after "--" everything is an operand. An empty
+/// operand fails ("The %s operand is empty"). Directories are taken as given (no slash added).
 Options ParseCommandLine(int argc, char** argv);
 
 /// The number of CPUs this process may run on, at most 16; 1 when it cannot be known.

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +26,7 @@
 #include "run_error.h"
 #include "table_parser.h"
 #include "table_writer.h"
+#include "temporary_file.h"
 #include "tree_walk.h"
 
 namespace {
@@ -34,7 +34,6 @@ namespace {
 // Files up to this length are read whole before anything is written, so that content already in the
 // repository costs no write; longer files go through the same buffer to a temporary file as they are read.
 constexpr size_t kBufferSize = 256 * 1024;
-constexpr char kTemporaryMark[] = ".propagate-";
 
 std::string WithSlash(const std::string& path) {
   if (path.empty() || path.back() != '/')
@@ -42,69 +41,29 @@ std::string WithSlash(const std::string& path) {
   return path;
 }
 
-/// A name for a temporary file that no other run picks: random per run, counted per file.
-std::string TemporaryName(const char* purpose) {
-  static const uint64_t seed = [] {
-    uint64_t bits = 0;
-    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits))
-      bits = static_cast<uint64_t>(getpid()) << 20;  // only less random: O_EXCL still makes the file ours
-    return bits;
-  }();
-  static std::atomic<uint64_t> counter{0};
-  uint64_t bits = seed + 0x9E3779B97F4A7C15ULL * (counter.fetch_add(1, std::memory_order_relaxed) + 1);
-  bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBULL;
-  bits ^= bits >> 31;
-  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::string name = std::string(".") + purpose + kTemporaryMark;
-  for (int i = 0; i < 6; ++i, bits /= 62)
-    name += kLetters[bits % 62];
-  return name;
-}
-
-/// A new file in the repository under a temporary name, removed when the object goes away unless renamed.
-class CTemporaryFile {
+/// A new file in the repository under a temporary name, removed when the object goes away unless renamed;
+/// its failures name the temporary file as the repository shows it.
+class CRepositoryFile {
  public:
-  CTemporaryFile(int directory, const std::string& shownDirectory, const char* purpose) : directory(directory) {
-    for (unsigned attempt = 0;; ++attempt) {
-      name = TemporaryName(purpose);
-      shown = shownDirectory + name;
-      int fd = openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-      if (fd >= 0) {
-        file = std::make_unique<CDescriptor>(fd);
-        return;
-      }
-      int err = errno;
-      if (err != EEXIST || attempt >= 100)
-        Fail("open(%s): %s", shown.c_str(), strerror(err));
-    }
+  CRepositoryFile(int directory, const std::string& shownDirectory, const char* purpose) {
+    int err = 0;
+    file = CTemporaryFile::Create(directory, purpose, 0644, err);
+    if (!file)
+      Fail("open(%s%s): %s", shownDirectory.c_str(), ("." + std::string(purpose) + ".propagate-XXXXXX").c_str(),
+           strerror(err));
+    shown = shownDirectory + file->Name();
   }
-  ~CTemporaryFile() {
-    file.reset();
-    if (!name.empty())
-      unlinkat(directory, name.c_str(), 0);
-  }
-  CTemporaryFile(const CTemporaryFile&) = delete;
-  CTemporaryFile& operator=(const CTemporaryFile&) = delete;
 
   /// Writes all of data; "write(%s): %s".
   void Write(const void* data, size_t size) {
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-      ssize_t written = write(file->Get(), bytes, size);
-      if (written < 0 && errno == EINTR)
-        continue;
-      if (written <= 0) {
-        int err = written < 0 ? errno : ENOSPC;
-        Fail("write(%s): %s", shown.c_str(), strerror(err));
-      }
-      bytes += written;
-      size -= static_cast<size_t>(written);
+    if (!WriteAll(file->Descriptor(), data, size)) {
+      int err = errno;
+      Fail("write(%s): %s", shown.c_str(), strerror(err));
     }
   }
   /// Flushes the content to disk; "fsync(%s): %s".
   void Sync() {
-    if (fsync(file->Get()) != 0) {
+    if (fsync(file->Descriptor()) != 0) {
       int err = errno;
       Fail("fsync(%s): %s", shown.c_str(), strerror(err));
     }
@@ -116,18 +75,15 @@ class CTemporaryFile {
       int err = errno;
       Fail("write(%s): %s", shown.c_str(), strerror(err));
     }
-    if (renameat(directory, name.c_str(), directory, final.c_str()) != 0) {
+    if (file->RenameTo(final) != 0) {
       int err = errno;
       Fail("rename(%s): %s", shownFinal.c_str(), strerror(err));
     }
-    name.clear();
   }
 
  private:
-  int directory;
-  std::string name;
+  std::unique_ptr<CTemporaryFile> file;
   std::string shown;
-  std::unique_ptr<CDescriptor> file;
 };
 
 /// The two open directories of a run, and how messages show them.
@@ -167,13 +123,13 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
     posix_fadvise(source.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   CControlSumMD5 sum;
-  std::unique_ptr<CTemporaryFile> temporary;
+  std::unique_ptr<CRepositoryFile> temporary;
   size_t filled = 0;
   uint64_t total = 0;
   for (;;) {
     if (filled == buffer.size()) {
       if (!temporary)
-        temporary = std::make_unique<CTemporaryFile>(directories.repo, directories.shownRepo, "content");
+        temporary = std::make_unique<CRepositoryFile>(directories.repo, directories.shownRepo, "content");
       temporary->Write(buffer.data(), filled);
       filled = 0;
     }
@@ -202,7 +158,7 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
   if (ContentPresent(directories.repo, name, total))
     return name;
   if (!temporary)
-    temporary = std::make_unique<CTemporaryFile>(directories.repo, directories.shownRepo, "content");
+    temporary = std::make_unique<CRepositoryFile>(directories.repo, directories.shownRepo, "content");
   temporary->Write(buffer.data(), filled);
   temporary->Rename(name, directories.shownRepo + name);
   return name;
@@ -445,7 +401,7 @@ std::string FormatTable(const Options& options, std::vector<TableEntry>& records
 /// Writes text as the repository's files.txt: a temporary file, flushed, renamed over the old table, and
 /// the directory flushed, so that a crash leaves either the old table or the whole new one.
 void WriteTable(const Directories& directories, const std::string& text) {
-  CTemporaryFile temporary(directories.repo, directories.shownRepo, "files.txt");
+  CRepositoryFile temporary(directories.repo, directories.shownRepo, "files.txt");
   temporary.Write(text.data(), text.size());
   temporary.Sync();
   temporary.Rename("files.txt", directories.shownRepo + "files.txt");
@@ -495,6 +451,12 @@ int RunCreate(const Options& options) {
   // cannot be represented leaves the repository as it was.
   std::vector<StagedEntry> staged;
   WalkTree(stage.Get(), directories.shownStage, staged);
+  // The table is installed under its name in every base directory: a staged entry of that name would be
+  // overwritten there, or (a directory) would keep the table from being installed at all.
+  for (const StagedEntry& entry : staged)
+    if (entry.path == "files.txt")
+      Fail("%s%s: Cannot put this in a repository: the table takes its name", directories.shownStage.c_str(),
+           entry.path.c_str());
   CRecordMaker maker(options, clamp, directories.shownStage);
   std::vector<TableEntry> records;
   records.reserve(staged.size());

@@ -31,6 +31,12 @@ class CDescriptor {
     fd = descriptor;
     errno = err;
   }
+  /// Gives up the descriptor without closing it: it is the caller's from now on.
+  int Release() {
+    int held = fd;
+    fd = -1;
+    return held;
+  }
   /// Closes the descriptor now and returns close's result; errno holds the cause of -1.
   int Close() {
     int result = close(fd);
@@ -49,6 +55,25 @@ inline ssize_t ReadRetrying(int fd, void* buffer, size_t size) {
     if (count >= 0 || errno != EINTR)
       return count;
   }
+}
+
+/// write() of all of data, through short writes and interruptions; false with errno when the file takes no
+/// more (ENOSPC when a write took nothing).
+inline bool WriteAll(int fd, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t written = write(fd, bytes, size);
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0) {
+      if (written == 0)
+        errno = ENOSPC;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
 }
 
 #endif  // PROPAGATE_DESCRIPTOR_H_

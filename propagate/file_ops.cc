@@ -3,85 +3,31 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "descriptor.h"
 #include "path_name.h"
 #include "run_error.h"
+#include "temporary_file.h"
 
 namespace {
 
-/// A temporary file in an open directory: removed when the object goes away, unless it was renamed.
-class CTemporaryFile {
- public:
-  CTemporaryFile(int directory, std::string name, int descriptor)
-      : directory(directory), name(std::move(name)), file(descriptor) {}
-  ~CTemporaryFile() {
-    if (file.Valid())
-      file.Close();
-    if (!name.empty())
-      unlinkat(directory, name.c_str(), 0);
-  }
-  CTemporaryFile(const CTemporaryFile&) = delete;
-  CTemporaryFile& operator=(const CTemporaryFile&) = delete;
-
-  int Descriptor() const { return file.Get(); }
-  int Close() { return file.Close(); }
-  const std::string& Name() const { return name; }
-  /// The file now has another name; there is nothing left to remove.
-  void Released() { name.clear(); }
-
- private:
-  int directory;
-  std::string name;
-  CDescriptor file;
-};
-
 constexpr size_t kBlockSize = size_t{1} << 20;
-constexpr char kTemporaryMark[] = ".propagate-";
-// Keeps ".<name>.propagate-XXXXXX" within NAME_MAX (255) whatever the length of the destination's name.
-constexpr size_t kNameRoom = 255 - 1 - (sizeof(kTemporaryMark) - 1) - 6;
-constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+// The system call number of fchmodat2, which the C library of this platform does not wrap yet.
+constexpr long kFchmodat2 = 452;
 
 [[noreturn]] void FailWrite(const std::string& destination) {
   Fail("fwrite(%s): %s", destination.c_str(), "Write error, disk full?");
-}
-
-/// The name generator: seeded once per run from the kernel's entropy, then stepped per name, so that a tree
-/// of many files does not pay a getrandom call for each. Atomic, because copies run on several threads.
-uint64_t NextRandom() {
-  static std::atomic<uint64_t> state{[] {
-    uint64_t seed = 0;
-    if (getrandom(&seed, sizeof(seed), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(seed))) {
-      // Without entropy the names are only less random: O_EXCL still makes each one ours.
-      struct timespec now {};
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      seed = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^ static_cast<uint64_t>(getpid()) << 32;
-    }
-    return seed;
-  }()};
-  // splitmix64: every step gives a well-mixed 64-bit value, and the sequence does not repeat for 2^64 steps.
-  uint64_t bits = state.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed) + 0x9E3779B97F4A7C15ULL;
-  bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBULL;
-  return bits ^ (bits >> 31);
-}
-
-/// Six characters that make a temporary name unlikely to be taken; collisions are retried anyway.
-std::string RandomSuffix() {
-  uint64_t bits = NextRandom();
-  std::string suffix;
-  for (int i = 0; i < 6; ++i, bits /= 62)
-    suffix += kLetters[bits % 62];
-  return suffix;
 }
 
 /// Scopes of CDirectoryReuse in force; copies open their directory afresh when there is none.
@@ -95,10 +41,11 @@ std::atomic<uint64_t> directoryGeneration{0};
 class CDirectoryInUse {
  public:
   /// A descriptor of the directory at path, valid until the next call; -1 with errno when it cannot be
-  /// opened.
-  int Open(const std::string& path) {
+  /// opened. fresh tells whether it was opened by this call.
+  int Open(const std::string& path, bool& fresh) {
     uint64_t current = directoryGeneration.load(std::memory_order_acquire);
-    if (descriptor.Valid() && generation == current && this->path == path)
+    fresh = !(descriptor.Valid() && generation == current && this->path == path);
+    if (!fresh)
       return descriptor.Get();
     descriptor.Reset(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     this->path = path;
@@ -115,20 +62,6 @@ class CDirectoryInUse {
 };
 
 thread_local CDirectoryInUse directoryInUse;
-
-/// Writes all of data, through EINTR and short writes; false when the file takes no more.
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written < 0 && errno == EINTR)
-      continue;
-    if (written <= 0)
-      return false;
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 /// Lets the kernel move the bytes (reflink, or in-kernel copy) where source and target allow it. True when
 /// the whole file went that way; otherwise the caller goes on with read and write from the offsets reached,
@@ -199,6 +132,55 @@ void SetDescriptorAttributes(int fd, const std::string& destination, const CopyA
   }
 }
 
+/// The tracker of the run in progress, nullptr outside one; its state behind its own lock.
+std::atomic<CChangeTracker*> activeTracker{nullptr};
+
+/// Opens the directory of destination (or the one this thread keeps open, inside a run), makes a temporary
+/// file there that fill writes, gives it its attributes and renames it over destination. Every step works
+/// relative to that directory, so the temporary file, the rename and the cleanup all happen in the same
+/// place even if a component of the path is replaced meanwhile.
+template <typename Fill>
+void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* attributes, bool synced, Fill fill) {
+  size_t slash = destination.rfind('/');
+  std::string directoryPath = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
+  std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  const bool reuse = reuseScopes.load(std::memory_order_relaxed) != 0;
+  bool fresh = true;
+  CDescriptor ownDirectory;
+  if (!reuse)
+    ownDirectory.Reset(open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const int directory = reuse ? directoryInUse.Open(directoryPath, fresh) : ownDirectory.Get();
+  if (directory < 0) {
+    int err = errno;
+    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+  }
+  if (fresh)
+    if (CChangeTracker* tracker = activeTracker.load(std::memory_order_acquire))
+      tracker->CopyingInto(directory, directoryPath);
+
+  int err = 0;
+  std::unique_ptr<CTemporaryFile> temporary = CTemporaryFile::Create(directory, name, 0600, err);
+  if (!temporary)
+    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+  fill(temporary->Descriptor());
+  if (attributes)
+    SetDescriptorAttributes(temporary->Descriptor(), destination, *attributes);
+  // Some file systems report a failed write only when the data is flushed or the file closed.
+  if (synced && fsync(temporary->Descriptor()) != 0)
+    FailWrite(destination);
+  if (temporary->Close() != 0)
+    FailWrite(destination);
+  if (temporary->RenameTo(name) != 0) {
+    err = errno;
+    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+  }
+  if (synced) {
+    CDescriptor listing(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing.Valid() || fsync(listing.Get()) != 0)
+      FailWrite(destination);
+  }
+}
+
 uint64_t CopyFileAndSet(const std::string& source, const std::string& destination, const CopyAttributes* attributes,
                         bool synced) {
   // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal in the repository must neither stop nor capture the run.
@@ -207,58 +189,11 @@ uint64_t CopyFileAndSet(const std::string& source, const std::string& destinatio
     int err = errno;
     Fail("fopen(%s): %s", source.c_str(), strerror(err));
   }
-
-  size_t slash = destination.rfind('/');
-  std::string directoryPath = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
-  std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
-  // Every later step works relative to this directory, so the temporary file, the rename and the cleanup
-  // all happen in the same place even if a component of the path is replaced meanwhile.
-  const bool reuse = reuseScopes.load(std::memory_order_relaxed) != 0;
-  CDescriptor ownDirectory;
-  if (!reuse)
-    ownDirectory.Reset(open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  const int directory = reuse ? directoryInUse.Open(directoryPath) : ownDirectory.Get();
-  if (directory < 0) {
-    int err = errno;
-    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
-  }
-
-  std::unique_ptr<CTemporaryFile> temporary;
-  for (unsigned attempt = 0; !temporary; ++attempt) {
-    std::string temporaryName = "." + name.substr(0, kNameRoom) + kTemporaryMark + RandomSuffix();
-    int fd = openat(directory, temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0600);
-    if (fd >= 0) {
-      temporary = std::make_unique<CTemporaryFile>(directory, temporaryName, fd);
-      break;
-    }
-    int err = errno;
-    if (err != EEXIST || attempt >= 100)
-      Fail("fopen(%s): %s", destination.c_str(), strerror(err));
-  }
-
   uint64_t copied = 0;
-  if (!CopyInKernel(from.Get(), temporary->Descriptor(), destination, copied))
-    CopyByBlocks(from.Get(), temporary->Descriptor(), source, destination, copied);
-  if (attributes)
-    SetDescriptorAttributes(temporary->Descriptor(), destination, *attributes);
-  // Some file systems report a failed write only when the data is flushed or the file closed.
-  if (synced && fsync(temporary->Descriptor()) != 0)
-    FailWrite(destination);
-  if (temporary->Close() != 0)
-    FailWrite(destination);
-
-  if (renameat(directory, temporary->Name().c_str(), directory, name.c_str()) != 0) {
-    int err = errno;
-    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
-  }
-  temporary->Released();
-
-  if (synced) {
-    CDescriptor listing(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!listing.Valid() || fsync(listing.Get()) != 0)
-      FailWrite(destination);
-  }
+  ReplaceWithTemporary(destination, attributes, synced, [&](int to) {
+    if (!CopyInKernel(from.Get(), to, destination, copied))
+      CopyByBlocks(from.Get(), to, source, destination, copied);
+  });
   return copied;
 }
 
@@ -317,9 +252,6 @@ std::string ReadLink(const std::string& path) {
   return std::string(text, static_cast<size_t>(length));
 }
 
-// The system call number of fchmodat2, which the C library of this platform does not wrap yet.
-constexpr long kFchmodat2 = 452;
-
 void SetMode(const std::string& path, uint32_t mode) {
   // The system call itself refuses to follow a link at path, so a link swapped in after any check
   // cannot redirect the change; Linux gives links no mode of their own, so there is nothing to set.
@@ -366,6 +298,147 @@ void MakeDir(const std::string& path, uint32_t mode) {
     int err = errno;
     Fail("mkdir(%s): %s", path.c_str(), strerror(err));
   }
+}
+
+void InstallBytes(const std::string& bytes, const std::string& destination, const CopyAttributes& attributes) {
+  ReplaceWithTemporary(destination, &attributes, true, [&](int to) {
+    if (!WriteAll(to, bytes.data(), bytes.size()))
+      FailWrite(destination);
+  });
+}
+
+namespace {
+
+/// chmod of the file that handle (O_PATH) stands for; 0, or -1 with errno.
+int ChangeModeByHandle(int handle, uint32_t mode) {
+  long result = syscall(kFchmodat2, handle, "", static_cast<mode_t>(mode), AT_EMPTY_PATH);
+  if (result == 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL))
+    return static_cast<int>(result);
+  // Kernels before 6.6 change a handle's file only through its name in /proc.
+  std::string name = "/proc/self/fd/" + std::to_string(handle);
+  return chmod(name.c_str(), static_cast<mode_t>(mode));
+}
+
+}  // namespace
+
+namespace {
+
+/// A handle (O_PATH) of what stands at path, taken without following a link and without opening a device;
+/// the change made through it never reaches anything swapped in at path after the check. Refuses a file
+/// with another name: it may be anyone's, and the change would reach it through a name we do not own.
+int OpenUnshared(const std::string& path, struct stat& status) {
+  CDescriptor handle(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!handle.Valid() || fstat(handle.Get(), &status) != 0) {
+    int err = errno;
+    Fail("chmod(%s): %s", path.c_str(), strerror(err));
+  }
+  if (!S_ISDIR(status.st_mode) && status.st_nlink > 1)
+    Fail("%s has %ju hard links: refusing to change the owner or mode of a file that other names share",
+         path.c_str(), static_cast<uintmax_t>(status.st_nlink));
+  return handle.Release();
+}
+
+void ChangeOwnerByHandle(int handle, const std::string& path, uid_t user, gid_t group) {
+  if (fchownat(handle, "", user, group, AT_EMPTY_PATH) != 0) {
+    int err = errno;
+    Fail("Cannot chown %s: %s", path.c_str(), strerror(err));
+  }
+}
+
+}  // namespace
+
+void ChangeModeAndOwnerInPlace(const std::string& path, uid_t user, gid_t group, uint32_t mode) {
+  struct stat status {};
+  CDescriptor handle(OpenUnshared(path, status));
+  const bool link = S_ISLNK(status.st_mode);  // Linux gives a link no mode of its own
+  if (!link && ChangeModeByHandle(handle.Get(), mode) != 0) {
+    int err = errno;
+    Fail("chmod(%s): %s", path.c_str(), strerror(err));
+  }
+  ChangeOwnerByHandle(handle.Get(), path, user, group);
+  // Changing the owner makes the kernel clear set-user-ID and set-group-ID, even for root.
+  if (!link && (mode & (S_ISUID | S_ISGID)) && ChangeModeByHandle(handle.Get(), mode) != 0) {
+    int err = errno;
+    Fail("chmod(%s): %s", path.c_str(), strerror(err));
+  }
+}
+
+void ChangeOwnerInPlace(const std::string& path, uid_t user, gid_t group) {
+  struct stat status {};
+  CDescriptor handle(OpenUnshared(path, status));
+  ChangeOwnerByHandle(handle.Get(), path, user, group);
+}
+
+CChangeTracker::CChangeTracker(const std::string& basedir) : basedir(basedir) {
+  struct stat status;
+  baseKnown = stat(basedir.c_str(), &status) == 0;
+  baseDevice = status.st_dev;
+  activeTracker.store(this, std::memory_order_release);
+}
+
+CChangeTracker::~CChangeTracker() { activeTracker.store(nullptr, std::memory_order_release); }
+
+template <typename Open>
+void CChangeTracker::Note(dev_t device, const std::string& path, Open open) {
+  std::lock_guard<std::mutex> hold(lock);
+  if (baseKnown && device == baseDevice)
+    return;
+  for (const auto& known : fileSystems)
+    if (known->device == device)
+      return;
+  int descriptor = open();
+  if (descriptor >= 0)
+    fileSystems.push_back(std::make_unique<FileSystem>(device, path, descriptor));
+}
+
+void CChangeTracker::CopyingInto(int directory, const std::string& path) {
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    if (!visited.insert(path).second)
+      return;
+  }
+  // The base directory is locked, so no other run writes temporary files here: those there are stale.
+  RemoveStaleTemporaryFiles(directory);
+  struct stat status;
+  if (fstat(directory, &status) == 0)
+    Note(status.st_dev, path, [&] { return openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+}
+
+void CChangeTracker::Changed(const std::string& path) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0)
+    return;
+  Note(status.st_dev, path, [&] {
+    if (S_ISDIR(status.st_mode))
+      return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // A link or a file is flushed with the directory that holds it, on the same file system.
+    size_t slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  });
+}
+
+void CChangeTracker::SyncAll() {
+  SyncFileSystem(basedir);
+  std::lock_guard<std::mutex> hold(lock);
+  for (const auto& fileSystem : fileSystems) {
+    if (syncfs(fileSystem->directory.Get()) != 0) {
+      int err = errno;
+      Fail("syncfs(%s): %s", fileSystem->path.c_str(), strerror(err));
+    }
+  }
+}
+
+void NoteChangedPath(const std::string& path) {
+  if (CChangeTracker* tracker = activeTracker.load(std::memory_order_acquire))
+    tracker->Changed(path);
+}
+
+void SyncChangedFileSystems(const std::string& path) {
+  if (CChangeTracker* tracker = activeTracker.load(std::memory_order_acquire))
+    tracker->SyncAll();
+  else
+    SyncFileSystem(path);
 }
 
 void CopyFile(const std::string& source, const std::string& destination, bool synced) {

@@ -6,7 +6,12 @@
 
 #include <cstdint>
 #include <string>
+#include <memory>
+#include <mutex>
 #include <unordered_set>
+#include <vector>
+
+#include "descriptor.h"
 
 #include "table_parser.h"
 
@@ -52,6 +57,63 @@ struct CopyAttributes {
 /// "Cannot set access times of %s: %s"; the temporary file is removed and the destination left as it was.
 uint64_t CopyFileWithAttributes(const std::string& source, const std::string& destination,
                                 const CopyAttributes& attributes, bool synced = false);
+/// Installs bytes (the table the run applied) written to a temporary file of the destination's directory,
+/// given attributes, flushed, renamed over destination, and the directory flushed. "fopen(%s): %s" and
+/// "fwrite(%s): Write error, disk full?" (destination), and the attribute steps' messages.
+void InstallBytes(const std::string& bytes, const std::string& destination, const CopyAttributes& attributes);
+/// Sets mode, then owner and group, then the mode once more when it has set-user-ID or set-group-ID bits (the
+/// owner change clears them), on what stands at path, never through a link there (a link gets only owner
+/// and group). Works on one handle of the file, so that nothing swapped in meanwhile gets the change.
+/// A file that is not a directory and has more than one hard link is refused before anything changes:
+/// "%s has %u hard links: refusing to change the owner or mode of a file that other names share".
+/// Otherwise "chmod(%s): %s", "Cannot chown %s: %s".
+void ChangeModeAndOwnerInPlace(const std::string& path, uid_t user, gid_t group, uint32_t mode);
+/// Sets only owner and group of what stands at path, the same way; "Cannot chown %s: %s".
+void ChangeOwnerInPlace(const std::string& path, uid_t user, gid_t group);
+
+/// For the length of one run, created and destroyed on the thread that owns it: remembers every file system
+/// that the run changes, so that all of them reach the disk before the table that vouches for them, and
+/// the first time the run copies into a directory, removes the temporary files that killed runs left there.
+/// At most one exists at a time.
+class CChangeTracker {
+ public:
+  /// Starts tracking for the base directory, whose file system is always flushed.
+  explicit CChangeTracker(const std::string& basedir);
+  ~CChangeTracker();
+  CChangeTracker(const CChangeTracker&) = delete;
+  CChangeTracker& operator=(const CChangeTracker&) = delete;
+
+  /// Called by copies on any thread when they open a directory (any kind of descriptor) at path.
+  void CopyingInto(int directory, const std::string& path);
+  /// Notes the file system of what stands at path (not followed), which the run has just changed.
+  void Changed(const std::string& path);
+  /// Flushes the base directory's file system, then every other one noted (syncfs); "syncfs(%s): %s".
+  void SyncAll();
+
+ private:
+  /// Keeps a descriptor of the file system of device, opened by open when it is a new one.
+  template <typename Open>
+  void Note(dev_t device, const std::string& path, Open open);
+
+  struct FileSystem {
+    FileSystem(dev_t device, std::string path, int directory)
+        : device(device), path(std::move(path)), directory(directory) {}
+    dev_t device;
+    std::string path;  ///< a directory on it, for messages
+    CDescriptor directory;
+  };
+  const std::string basedir;
+  dev_t baseDevice = 0;
+  bool baseKnown = false;
+  std::mutex lock;
+  std::unordered_set<std::string> visited;  ///< directories copied into, as the copies spelt them
+  std::vector<std::unique_ptr<FileSystem>> fileSystems;
+};
+/// Notes path with the tracker of the run in progress, when there is one.
+void NoteChangedPath(const std::string& path);
+/// Flushes every file system the run in progress changed, or without one the file system of path.
+void SyncChangedFileSystems(const std::string& path);
+
 /// While one exists, each thread keeps the directory of its last copy open and makes its next copy into the
 /// same directory through it, instead of opening that directory again. Created, used and destroyed on the
 /// thread that owns the run, around the threads that copy for it.

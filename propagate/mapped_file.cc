@@ -56,25 +56,33 @@ CMappedFile::~CMappedFile() {
   close(fd);
 }
 
-void LoadLines(const std::string& path, std::vector<std::string>& lines) {
+std::string ReadWholeFile(const std::string& path) {
   CMappedFile file(path);
-  const unsigned char* cursor = file.Data();
-  const unsigned char* end = cursor + file.Size();
-  std::string current;
+  return std::string(reinterpret_cast<const char*>(file.Data()), file.Size());
+}
+
+bool CLineCursor::Next(std::string& line) {
+  line.clear();
   while (cursor < end) {
     // Copy whole runs of ordinary bytes at once; only line feeds and carriage returns need a decision.
-    const unsigned char* stop = cursor;
+    const char* stop = cursor;
     while (stop < end && *stop != '\n' && *stop != '\r')
       ++stop;
-    current.append(reinterpret_cast<const char*>(cursor), static_cast<size_t>(stop - cursor));
-    if (stop == end)
+    line.append(cursor, static_cast<size_t>(stop - cursor));
+    if (stop == end) {
+      cursor = end;
       break;
-    if (*stop == '\n') {
-      lines.push_back(std::move(current));
-      current.clear();
     }
     cursor = stop + 1;
+    if (*stop == '\n')
+      return true;
   }
-  if (!current.empty())
-    lines.push_back(std::move(current));
+  return !line.empty();  // a last line without line feed counts when not empty
+}
+
+void LoadLines(const std::string& path, std::vector<std::string>& lines) {
+  CMappedFile file(path);
+  CLineCursor cursor(std::string_view(reinterpret_cast<const char*>(file.Data()), file.Size()));
+  for (std::string line; cursor.Next(line);)
+    lines.push_back(std::move(line));
 }

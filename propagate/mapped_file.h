@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// A whole file readable through a shared read-only mapping for the object's lifetime.
@@ -34,6 +35,22 @@ class CMappedFile {
 /// is never opened: "%s: Cannot mmap: %s" with ENODEV, as the mapping would refuse it. Other failures:
 /// "%s: Cannot open: %s", "%s: Cannot stat: %s".
 int OpenRegularFile(const std::string& path, struct stat& status);
+
+/// The whole content of the regular file at path, copied out of a mapping: what later changes the file
+/// cannot change it. Throws CMappedFile's errors.
+std::string ReadWholeFile(const std::string& path);
+
+/// Cuts text into lines the way LoadLines does, one line per call.
+class CLineCursor {
+ public:
+  explicit CLineCursor(std::string_view text) : cursor(text.data()), end(text.data() + text.size()) {}
+  /// The next line into line; false when there is none left.
+  bool Next(std::string& line);
+
+ private:
+  const char* cursor;
+  const char* end;
+};
 
 /// Appends the lines of the file at path to lines: line feeds end lines, carriage returns are dropped
 /// wherever they stand, a last line without line feed counts when not empty. Throws CMappedFile's errors.

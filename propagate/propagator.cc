@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 
 #include "base_lock.h"
@@ -16,6 +17,7 @@
 #include "prune.h"
 #include "record_scheduler.h"
 #include "run_error.h"
+#include "signal_guard.h"
 #include "verify.h"
 
 std::string WithTrailingSlash(const std::string& path) {
@@ -63,9 +65,10 @@ void CPropagator::RequireTableRecord() const {
 namespace {
 
 /// The number of table, file, dir and symlink lines, for the progress line's total.
-uint64_t CountRecords(const std::vector<std::string>& lines) {
+uint64_t CountRecords(const std::string& table) {
   uint64_t count = 0;
-  for (const std::string& line : lines) {
+  CLineCursor lines(table);
+  for (std::string line; lines.Next(line);) {
     size_t start = line.find_first_not_of(' ');
     if (start == std::string::npos)
       continue;
@@ -91,10 +94,13 @@ int Propagate(const Options& options) {
         progress.PrintLine(stdout, FormatAction(action));
   };
 
-  std::vector<std::string> lines;
-  LoadLines(propagator.repodir + "files.txt", lines);
+  // The table is read once: the bytes that are applied are the bytes that are installed.
+  const std::string table = ReadWholeFile(propagator.repodir + "files.txt");
   if (options.progress)
-    progress.SetTotal(CountRecords(lines));
+    progress.SetTotal(CountRecords(table));
+  std::optional<CChangeTracker> tracker;
+  if (!options.dryRun)
+    tracker.emplace(propagator.basedir);
   std::unordered_set<std::string> newNames;
   {
     CDirectoryReuse reuse;
@@ -104,7 +110,8 @@ int Propagate(const Options& options) {
       progress.Advance(1, result.bytes);
     };
     CTableParser parser;
-    for (const std::string& line : lines) {
+    CLineCursor lines(table);
+    for (std::string line; lines.Next(line);) {
       if (scheduler.Failed())
         break;
       TableEntry entry;
@@ -164,7 +171,7 @@ int Propagate(const Options& options) {
   }
   if (!options.dryRun)
     propagator.RestoreDirectoryTimes();
-  print(propagator.InstallTable());
+  print(propagator.InstallTable(table));
   progress.Finish();
   return 0;
 }
@@ -194,7 +201,9 @@ int RunForm(const Options& options) {
 }  // namespace
 
 int Run(int argc, char** argv) {
-  int status = RunForm(ParseCommandLine(argc, argv));
+  const Options options = ParseCommandLine(argc, argv);
+  CSignalGuard signals;
+  int status = RunForm(options);
   // Output that scripts read must not end short without a word: a full disk or a closed pipe fails the run.
   errno = 0;
   if (fflush(stdout) != 0 || ferror(stdout)) {

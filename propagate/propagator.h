@@ -48,8 +48,9 @@ class CPropagator {
   /// Sets once more the times of every directory that this run set, deepest first: the files copied into
   /// them since have moved their times. "Cannot set access times of %s: %s".
   void RestoreDirectoryTimes();
-  /// Installs the repository table in the base directory as the next run's old table.
-  std::vector<Action> InstallTable();
+  /// Installs tableBytes, the repository table that the run applied, in the base directory as the next
+  /// run's old table, once every file system that the run changed is flushed.
+  std::vector<Action> InstallTable(const std::string& tableBytes);
   /// The first old-table record of name; fails with "Cannot find %s in old table, possible corruption".
   const TableEntry& FindOldEntry(const std::string& name) const;
 

@@ -42,5 +42,5 @@ TEST(Propagator, ApplyDispatchAndGuards) {
     entry.kind = kind;
     EXPECT_EQ("Repository table corrupt", ErrorOf([&] { propagator.Apply(entry); }));
   }
-  EXPECT_EQ("Repository table corrupt", ErrorOf([&] { propagator.InstallTable(); }));
+  EXPECT_EQ("Repository table corrupt", ErrorOf([&] { propagator.InstallTable(""); }));
 }

@@ -16,6 +16,7 @@
 
 #include "control_sum.h"
 #include "descriptor.h"
+#include "file_ops.h"
 #include "run_error.h"
 
 namespace {
@@ -294,6 +295,7 @@ std::optional<ActionKind> PruneOne(int base, const std::string& basedir, const T
       Fail("rmdir(%s): %s", path.c_str(), strerror(err));
     Fail("unlink(%s): %s", path.c_str(), strerror(err));
   }
+  NoteChangedPath(path.substr(0, path.size() - leaf.size()));
   return ActionKind::Remove;
 }
 

@@ -18,18 +18,10 @@
 
 namespace {
 
-// Changing the owner of a regular file makes the kernel clear its set-user-ID and set-group-ID bits,
-// even for root and even when the owner stays, so a mode set before the owner loses them.
-void SetModeThenOwner(const std::string& path, const OwnerIds& owner, uint32_t mode) {
-  SetMode(path, mode);
-  SetOwnerIds(path, owner.user, owner.group);
-  if (mode & (S_ISUID | S_ISGID))
-    SetMode(path, mode);
-}
-
 void SetDirAttributes(const std::string& path, const OwnerIds& owner, const TableEntry& entry) {
-  SetModeThenOwner(path, owner, entry.dirMode);
+  ChangeModeAndOwnerInPlace(path, owner.user, owner.group, entry.dirMode);
   SetTimes(path, entry.mtime);
+  NoteChangedPath(path);
 }
 
 /// What a dry run can know of a copy beforehand: that its source opens, with the message the copy would give.
@@ -106,8 +98,10 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
       // installation, when there is no old table to look them up in.
       if (present != entry.file.digest && present != FindOldEntry(entry.name).file.digest) {
         // Changed locally since the last run: the content and times stay, mode and owner are the record's.
-        if (attributesDiffer && !dryRun)
-          SetModeThenOwner(destination, owner, entry.file.mode);
+        if (attributesDiffer && !dryRun) {
+          ChangeModeAndOwnerInPlace(destination, owner.user, owner.group, entry.file.mode);
+          NoteChangedPath(destination);
+        }
         return {{ActionKind::Keep, entry.name}};
       }
     }
@@ -218,15 +212,17 @@ std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
         Fail("Cannot create symlink %s: %s", path.c_str(), strerror(err));
       }
       SetOwnerIds(path, owner.user, owner.group);
+      NoteChangedPath(path);
     }
     return {{ActionKind::Link, entry.name}};
   }
   struct stat status;
   if (Examine(entry.name, path, status) && status.st_uid == owner.user && status.st_gid == owner.group)
     return {};
-  if (!dryRun)
-    SetOwnerIds(path, owner.user, owner.group);
-  else if (dryMade.count(entry.name) != 0)
+  if (!dryRun) {
+    ChangeOwnerInPlace(path, owner.user, owner.group);
+    NoteChangedPath(path);
+  } else if (dryMade.count(entry.name) != 0)
     RememberOwner(Made(entry.name), owner);
   return {{ActionKind::SetAttributes, entry.name}};
 }
@@ -240,20 +236,23 @@ void CPropagator::RestoreDirectoryTimes() {
     SetTimes(basedir + name, time);
 }
 
-std::vector<Action> CPropagator::InstallTable() {
+std::vector<Action> CPropagator::InstallTable(const std::string& tableBytes) {
   if (tableRecord.kind != EntryKind::Table)
     Fail("Repository table corrupt");
   OwnerIds owner = ResolveOwner(ids, tableRecord.owner, tableRecord.group);
   if (dryRun)
     return {{ActionKind::InstallTable, tableRecord.name}};
   std::string installed = basedir + tableRecord.name;
-  // The table must never reach the disk before the contents it records.
-  SyncFileSystem(basedir);
+  // The table must never reach the disk before the contents it records, wherever the run put them.
+  SyncChangedFileSystems(basedir);
   CopyAttributes attributes;
   attributes.user = owner.user;
   attributes.group = owner.group;
   attributes.mode = tableRecord.file.mode;
-  CopyFileWithAttributes(repodir + "files.txt", installed, attributes, true);
+  // The bytes that were applied, not the repository's table as it is now: the repository may have changed
+  // since (a new release made into it, a mirror's sync), and a table that does not describe what was
+  // installed would make the next run take real files for local edits.
+  InstallBytes(tableBytes, installed, attributes);
   // The rename moved the time of the table's own directory, which may be one that the table lists.
   size_t slash = tableRecord.name.rfind('/');
   if (slash != std::string::npos) {
