@@ -305,6 +305,10 @@ TEST(Create, Refusals) {
        dir / "missing: Cannot open: No such file or directory"},
       {"stage is a file", [] {}, CreateOptions(stage + "/sub/file", dir / "repo"),
        stage + "/sub/file: Cannot open: Not a directory"},
+      {"a file named like the table", [&] { MakeFile(dir / "stage/files.txt", "x"); },
+       CreateOptions(stage, dir / "repo"), stage + "/files.txt: Cannot put this in a repository: the table takes its name"},
+      {"a directory named like the table", [&] { MakeDir(dir / "stage/files.txt"); }, CreateOptions(stage, dir / "repo"),
+       stage + "/files.txt: Cannot put this in a repository: the table takes its name"},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -315,6 +319,7 @@ TEST(Create, Refusals) {
     EXPECT_NE(0, access((dir / "repo").c_str(), F_OK));
     unlink((dir / "stage/sub/pipe").c_str());
     unlink((dir / "stage/sock").c_str());
+    remove((dir / "stage/files.txt").c_str());
   }
 
   Options badOwner = CreateOptions(stage, dir / "repo");

@@ -412,6 +412,37 @@ TEST(FileOpsAttributes, LinkAtPathIsNotFollowed) {
   EXPECT_EQ(std::vector<std::string>{"victim"}, Names(outside.Path()));
 }
 
+TEST(FileOpsAttributes, InPlaceChangesRefuseFilesWithOtherNames) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& dir)> make;  // makes dir/item
+    uint32_t mode;
+    std::string error;      // "" when the change is made
+    uint32_t expectedMode;  // of item afterwards, not followed
+  } cases[] = {
+      {"file", [](const std::string& d) { WriteFile(d + "/item", "x"); }, 0640, "", 0640},
+      {"file, set-user-ID survives the owner", [](const std::string& d) { WriteFile(d + "/item", "x"); }, 04750, "",
+       04750},
+      {"directory", [](const std::string& d) { ASSERT_EQ(0, mkdir((d + "/item").c_str(), 0700)); }, 0750, "", 0750},
+      {"file with a second name",
+       [](const std::string& d) {
+         WriteFile(d + "/other", "x");
+         ASSERT_EQ(0, chmod((d + "/other").c_str(), 0600));
+         ASSERT_EQ(0, link((d + "/other").c_str(), (d + "/item").c_str()));
+       },
+       0666, "/item has 2 hard links: refusing to change the owner or mode of a file that other names share", 0600},
+      {"link: only its owner", [](const std::string& d) { MakeLink("other", d + "/item"); }, 0, "", 0777},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    c.make(dir.Path());
+    std::string error = ErrorOf([&] { ChangeModeAndOwnerInPlace(dir / "item", getuid(), getgid(), c.mode); });
+    EXPECT_EQ(c.error.empty() ? "(no error)" : dir.Path() + c.error, error);
+    EXPECT_EQ(c.expectedMode, StatPath(dir / "item").st_mode & 07777);
+  }
+}
+
 TEST(FileOpsAttributes, SetTimesSetsBothTimesInWholeSeconds) {
   for (int64_t time : {int64_t{0}, int64_t{86400}, int64_t{1700000000}}) {
     SCOPED_TRACE(time);

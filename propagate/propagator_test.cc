@@ -1,5 +1,9 @@
 #include "propagator.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "test_support.h"
@@ -43,4 +47,22 @@ TEST(Propagator, ApplyDispatchAndGuards) {
     EXPECT_EQ("Repository table corrupt", ErrorOf([&] { propagator.Apply(entry); }));
   }
   EXPECT_EQ("Repository table corrupt", ErrorOf([&] { propagator.InstallTable(""); }));
+}
+
+TEST(Propagator, InstallsTheTableItApplied) {
+  // The repository's table may change during a run: what is installed is what was applied.
+  TempDir dir;
+  ASSERT_EQ(0, mkdir((dir / "repo").c_str(), 0755));
+  WriteFile(dir / "repo/files.txt", "a table made into the repository since\n");
+  CPropagator propagator(false, dir / "repo/", dir / "base/");
+  TableEntry table;
+  table.kind = EntryKind::Table;
+  table.name = "files.txt";
+  table.owner = getpwuid(getuid())->pw_name;
+  table.group = getgrgid(getgid())->gr_name;
+  table.file.mode = 0640;
+  propagator.ApplyTable(table);
+  propagator.InstallTable("the table applied\n");
+  EXPECT_EQ("the table applied\n", ReadFile(dir / "base/files.txt"));
+  EXPECT_EQ(S_IFREG | 0640u, StatPath(dir / "base/files.txt").st_mode);
 }

@@ -32,9 +32,14 @@ const char* SignalName(int signal, char (&buffer)[32]) {
 
 CSignalGuard::CSignalGuard() {
   sigemptyset(&handled);
-  sigaddset(&handled, SIGTERM);
-  sigaddset(&handled, SIGINT);
-  sigaddset(&handled, SIGHUP);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    // A signal ignored from the start stays ignored: "nohup propagate ..." must survive the hangup.
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+      sigaddset(&handled, signal);
+  }
+  if (sigisemptyset(&handled))
+    return;
   pthread_sigmask(SIG_BLOCK, &handled, &previous);
   // A thread that waits for the signals, rather than a handler, may take locks
   // and remove files: the temporary files of copies in flight on other threads

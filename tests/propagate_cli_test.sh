@@ -16,6 +16,8 @@ test_syntax_errors() {
   expect_run 1 "" "$SYNTAX" "$PROPAGATE" -x repo base
   expect_run 1 "" "$SYNTAX" "$PROPAGATE" -ix repo base
   expect_run 1 "" "$SYNTAX" "$PROPAGATE" --i repo base
+  # An unset variable in a script must not make the root directory the base.
+  expect_run 1 "" $'Error: The <basedir> operand is empty\n' "$PROPAGATE" repo ""
   [ -e base ] && fail "a syntax error created the base directory"
   [ -z "$(ls -A)" ] || fail "a syntax error touched the working directory: $(ls -A)"
 }
@@ -47,6 +49,9 @@ test_operand_forms() {
   [ -d base4/d ] || fail "-i with four operands: base not used"
   [ -d repo/d ] && fail "four operands with -i: repo was taken as the base"
   expect_run 1 "" "$SYNTAX" "$PROPAGATE" -i repo base more
+  # Options after the operands count: this is a dry run, not a run.
+  expect_run 0 $'mkdir d\ntable files.txt\n' "" "$PROPAGATE" repo base5 -n -v
+  [ -e base5 ] && fail "options after the operands were ignored"
 }
 
 test_parse_errors_stop_with_line_numbers() {

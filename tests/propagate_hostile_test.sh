@@ -74,4 +74,26 @@ EOT
   expect_attrs base/files.txt "regular file 644 root root"
 }
 
+# A user who may write in a directory of the installation puts a hard link to root's file at a kept file's
+# path: the run must not hand root's file to the record's owner and mode.
+test_hard_link_at_a_kept_file() {
+  require_root || return $SKIP
+  mkdir -p repo base
+  printf 'conf\n' >repo/conf
+  write_table repo <<EOT
+dir var bin bin 1700000000 0777 n
+file var/k bin bin 1700000000 0100666 conf @DIGEST(conf) 0 y
+EOT
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  local table
+  table=$(cat base/files.txt)
+  printf 'secret\n' >secret
+  chmod 0600 secret
+  rm base/var/k && ln secret base/var/k
+  expect_run 1 "" $'Error: base/var/k has 2 hard links: refusing to change the owner or mode of a file that other names share\n' \
+    "$PROPAGATE" repo base
+  expect_attrs secret "regular file 600 root root"
+  expect_eq "previous table" "$table" "$(cat base/files.txt)"
+}
+
 run_tests
