@@ -332,9 +332,7 @@ int OpenUnshared(const std::string& path, struct stat& status) {
     int err = errno;
     Fail("chmod(%s): %s", path.c_str(), strerror(err));
   }
-  if (!S_ISDIR(status.st_mode) && status.st_nlink > 1)
-    Fail("%s has %ju hard links: refusing to change the owner or mode of a file that other names share",
-         path.c_str(), static_cast<uintmax_t>(status.st_nlink));
+  RefuseSharedFile(path, status);
   return handle.Release();
 }
 
@@ -346,6 +344,12 @@ void ChangeOwnerByHandle(int handle, const std::string& path, uid_t user, gid_t 
 }
 
 }  // namespace
+
+void RefuseSharedFile(const std::string& path, const struct stat& status) {
+  if (!S_ISDIR(status.st_mode) && status.st_nlink > 1)
+    Fail("%s has %ju hard links: refusing to change the owner or mode of a file that other names share",
+         path.c_str(), static_cast<uintmax_t>(status.st_nlink));
+}
 
 void ChangeModeAndOwnerInPlace(const std::string& path, uid_t user, gid_t group, uint32_t mode) {
   struct stat status {};

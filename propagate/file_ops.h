@@ -68,6 +68,8 @@ void InstallBytes(const std::string& bytes, const std::string& destination, cons
 /// "%s has %u hard links: refusing to change the owner or mode of a file that other names share".
 /// Otherwise "chmod(%s): %s", "Cannot chown %s: %s".
 void ChangeModeAndOwnerInPlace(const std::string& path, uid_t user, gid_t group, uint32_t mode);
+/// Fails as ChangeModeAndOwnerInPlace would before changing what stands at path, whose lstat is status.
+void RefuseSharedFile(const std::string& path, const struct stat& status);
 /// Sets only owner and group of what stands at path, the same way; "Cannot chown %s: %s".
 void ChangeOwnerInPlace(const std::string& path, uid_t user, gid_t group);
 

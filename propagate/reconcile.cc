@@ -98,7 +98,9 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
       // installation, when there is no old table to look them up in.
       if (present != entry.file.digest && present != FindOldEntry(entry.name).file.digest) {
         // Changed locally since the last run: the content and times stay, mode and owner are the record's.
-        if (attributesDiffer && !dryRun) {
+        if (attributesDiffer && dryRun) {
+          RefuseSharedFile(destination, status);
+        } else if (attributesDiffer) {
           ChangeModeAndOwnerInPlace(destination, owner.user, owner.group, entry.file.mode);
           NoteChangedPath(destination);
         }
@@ -142,6 +144,7 @@ std::vector<Action> CPropagator::SyncDir(const TableEntry& entry) {
   if (!dryRun) {
     SetDirAttributes(path, owner, entry);
   } else {
+    RefuseSharedFile(path, status);
     struct stat& made = Made(entry.name);
     made = status;
     made.st_mode = (status.st_mode & ~07777u) | (entry.dirMode & 07777);
@@ -216,13 +219,16 @@ std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
     }
     return {{ActionKind::Link, entry.name}};
   }
-  struct stat status;
+  struct stat status {};
   if (Examine(entry.name, path, status) && status.st_uid == owner.user && status.st_gid == owner.group)
     return {};
   if (!dryRun) {
     ChangeOwnerInPlace(path, owner.user, owner.group);
     NoteChangedPath(path);
-  } else if (dryMade.count(entry.name) != 0)
+    return {{ActionKind::SetAttributes, entry.name}};
+  }
+  RefuseSharedFile(path, status);
+  if (dryMade.count(entry.name) != 0)
     RememberOwner(Made(entry.name), owner);
   return {{ActionKind::SetAttributes, entry.name}};
 }

@@ -90,8 +90,9 @@ EOT
   printf 'secret\n' >secret
   chmod 0600 secret
   rm base/var/k && ln secret base/var/k
-  expect_run 1 "" $'Error: base/var/k has 2 hard links: refusing to change the owner or mode of a file that other names share\n' \
-    "$PROPAGATE" repo base
+  local refused=$'Error: base/var/k has 2 hard links: refusing to change the owner or mode of a file that other names share\n'
+  expect_run 1 $'attrs var\n' "$refused" "$PROPAGATE" -n repo base
+  expect_run 1 "" "$refused" "$PROPAGATE" repo base
   expect_attrs secret "regular file 600 root root"
   expect_eq "previous table" "$table" "$(cat base/files.txt)"
 }
