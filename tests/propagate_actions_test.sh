@@ -213,8 +213,7 @@ test_a_copy_gets_its_attributes_before_its_name() {
   make_product
   expect_run 0 "" "" "$PROPAGATE" repo base
   # LeakSanitizer, in a sanitizer build, cannot work under ptrace.
-  ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
-    strace -f -qq -e trace=fchown,fchmod,utimensat,renameat,renameat2,rename,chmod,fchmodat,lchown,chown \
+  traced -f -qq -e trace=fchown,fchmod,utimensat,renameat,renameat2,rename,chmod,fchmodat,lchown,chown \
     -o trace.txt "$PROPAGATE" -j 1 repo base || fail "the traced run failed"
   # For bin/tool: owner, then mode, then times on the open file, then the rename; nothing on the path after.
   local calls
@@ -274,8 +273,7 @@ test_file_records_overlap_on_several_workers() {
 file big1 root root $T0 0100644 big1 @DIGEST(big1) 0 n
 file big2 root root $T0 0100644 big2 @DIGEST(big2) 0 n
 EOT
-  ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
-    strace -f -qq -e trace=openat,renameat -o trace.txt "$PROPAGATE" -j 2 repo base || fail "the traced run failed"
+  traced -f -qq -e trace=openat,renameat -o trace.txt "$PROPAGATE" -j 2 repo base || fail "the traced run failed"
   # The second file's source is opened before the first file is renamed into place: both were in progress.
   local open2 rename1
   open2=$(grep -n '"repo/big2"' trace.txt | head -n 1 | cut -d: -f1)

@@ -172,7 +172,7 @@ test_every_file_system_written_is_flushed() {
   small_disk 4096
   mkdir -p base disk/d
   ln -s "$T/disk/d" base/d
-  strace -f -y -e trace=syncfs -o trace "$PROPAGATE" repo base || fail "the run failed"
+  traced -f -y -e trace=syncfs -o trace "$PROPAGATE" repo base || fail "the run failed"
   expect_eq "file systems flushed" "$T/base $T/disk/d" \
     "$(sed -n 's/.*syncfs([0-9]*<\([^>]*\)>) = 0$/\1/p' trace | sort -u | xargs)"
 }

@@ -41,3 +41,6 @@ expect_attrs() {
 expect_mtime() {
   expect_eq "mtime of $1" "$2" "$(stat -c %Y "$1" 2>&1)"
 }
+
+# strace COMMAND...: LeakSanitizer cannot work under ptrace, so a sanitizer build leaves leaks unchecked there.
+traced() { ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace "$@"; }
