@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "control_sum.h"
+#include "sys/control_sum.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "control_sum.h"
+#include "sys/control_sum.h"
 
 // Prints "<digest>  <path>" for each path, like md5sum but in the tool's upper-case text.
 int main(int argc, char** argv) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "control_sum.h"
+#include "sys/control_sum.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include "fuzz_check.h"
 #include "reference.h"
-#include "run_error.h"
-#include "table_parser.h"
+#include "sys/run_error.h"
+#include "table/table_parser.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "mapped_file.h"
+#include "sys/mapped_file.h"
 #include "reference.h"
-#include "run_error.h"
+#include "sys/run_error.h"
 #include "table_checks.h"
 
 namespace {

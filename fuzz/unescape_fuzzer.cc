@@ -7,7 +7,7 @@
 
 #include "fuzz_check.h"
 #include "reference.h"
-#include "table_parser.h"
+#include "table/table_parser.h"
 
 namespace {
 

@@ -1,11 +1,9 @@
 #include "command_line.h"
 
-#include <sched.h>
-
 #include <cstring>
 #include <string_view>
 
-#include "run_error.h"
+#include "sys/run_error.h"
 
 #ifndef KIT_VERSION
 #define KIT_VERSION "unknown"
@@ -237,17 +235,6 @@ Options ParseCommandLine(int argc, char** argv) {
   options.repodir = RequireOperand(operands[0], "<repodir>");
   options.basedir = RequireOperand(operands[1], "<basedir>");
   return options;
-}
-
-unsigned DefaultJobs() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0)
-    return 1;
-  int count = CPU_COUNT(&set);
-  if (count < 1)
-    return 1;
-  return count > 16 ? 16u : static_cast<unsigned>(count);
 }
 
 std::string HelpText() {

@@ -37,9 +37,6 @@ extern const char kVerifySyntax[];
 /// operand fails ("The %s operand is empty"). Directories are taken as given (no slash added).
 Options ParseCommandLine(int argc, char** argv);
 
-/// The number of CPUs this process may run on, at most 16; 1 when it cannot be known.
-unsigned DefaultJobs();
-
 /// The text that --help prints.
 std::string HelpText();
 /// The text that --version prints.

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "sys/test_support.h"
 
 namespace {
 
@@ -118,12 +118,6 @@ TEST(CommandLine, FormsAndOptions) {
     }
     EXPECT_EQ(c.expected, got) << joined;
   }
-}
-
-TEST(CommandLine, DefaultJobsIsBetweenOneAndSixteen) {
-  unsigned jobs = DefaultJobs();
-  EXPECT_GE(jobs, 1u);
-  EXPECT_LE(jobs, 16u);
 }
 
 TEST(CommandLine, HelpNamesEveryOption) {

@@ -1,12 +1,13 @@
 #include <cstdio>
-#include <stdexcept>
+#include <exception>
 
-#include "propagator.h"
+#include "program.h"
 
 int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
-  } catch (const std::logic_error& error) {
+  } catch (const std::exception& error) {
+    // RunError, and the length errors of the standard containers, carry a message for the user.
     fprintf(stderr, "Error: %s\n", error.what());
     return 1;
   }

@@ -54,15 +54,16 @@ test_pages_render_with_man() {
 test_propagate_messages_are_documented() {
   need_mandoc || return $SKIP
   page_text "$SOURCE_DIR/man/propagate.1" >page.txt
-  # The format strings handed to Fail, with the PRIu64 pieces joined in.
+  # The format strings handed to Fail and FailErrno (which adds ": %s"), with the PRIu64 pieces joined in.
   perl -0777 -ne '
-    while (/\bFail\(\s*((?:"(?:[^"\\]|\\.)*"\s*(?:PRI[a-zA-Z0-9]+\s*)?)+)/g) {
-      my $f = $1;
+    while (/\bFail(Errno)?\(\s*(?:[^,"()]+,\s*)?((?:"(?:[^"\\]|\\.)*"\s*(?:PRI[a-zA-Z0-9]+\s*)?)+)/g) {
+      my ($errno, $f) = ($1, $2);
       $f =~ s/"\s*PRI[a-zA-Z0-9]+\s*"?/u/g;
       $f =~ s/"\s*"//g;
       $f =~ s/^"|"\s*$//g;
+      $f .= ": %s" if $errno;
       print "$f\n";
-    }' $(ls "$SOURCE_DIR"/propagate/*.cc | grep -v -e '_test\.cc$' -e 'test_support') |
+    }' $(find "$SOURCE_DIR"/propagate -name "*.cc" ! -name "*_test.cc" ! -name "test_support.cc") |
     LC_ALL=C sort -u >messages.txt
   [ -s messages.txt ] || fail "no messages found in the sources"
   local message count=0

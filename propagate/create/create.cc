@@ -1,0 +1,485 @@
+#include "create/create.h"
+
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "sys/control_sum.h"
+#include "sys/descriptor.h"
+#include "sys/id_cache.h"
+#include "sys/path_name.h"
+#include "sys/progress.h"
+#include "sys/run_error.h"
+#include "sys/temporary_file.h"
+#include "sys/tree_walk.h"
+#include "sys/worker_pool.h"
+#include "table/table_parser.h"
+#include "table/table_writer.h"
+
+namespace {
+
+// Files up to this length are read whole before anything is written, so that content already in the
+// repository costs no write; longer files go through the same buffer to a temporary file as they are read.
+constexpr size_t kBufferSize = 256 * 1024;
+
+/// A new file in the repository under a temporary name, removed when the object goes away unless renamed;
+/// its failures name the temporary file as the repository shows it.
+class CRepositoryFile {
+ public:
+  CRepositoryFile(int directory, const std::string& shownDirectory, const char* purpose) {
+    int err = 0;
+    file = CTemporaryFile::Create(directory, purpose, 0644, err);
+    if (!file)
+      Fail("open(%s%s): %s", shownDirectory.c_str(), ("." + std::string(purpose) + ".propagate-XXXXXX").c_str(),
+           strerror(err));
+    shown = shownDirectory + file->Name();
+  }
+
+  /// Writes all of data; "write(%s): %s".
+  void Write(const void* data, size_t size) {
+    if (!WriteAll(file->Descriptor(), data, size)) {
+      int err = errno;
+      Fail("write(%s): %s", shown.c_str(), strerror(err));
+    }
+  }
+  /// Flushes the content to disk; "fsync(%s): %s".
+  void Sync() {
+    if (fsync(file->Descriptor()) != 0) {
+      int err = errno;
+      Fail("fsync(%s): %s", shown.c_str(), strerror(err));
+    }
+  }
+  /// Closes the file and gives it the name final in the same directory; "write(%s): %s", "rename(%s): %s".
+  void Rename(const std::string& final, const std::string& shownFinal) {
+    // Some file systems report a failed write only when the file is closed.
+    if (file->Close() != 0) {
+      int err = errno;
+      Fail("write(%s): %s", shown.c_str(), strerror(err));
+    }
+    if (file->RenameTo(final) != 0) {
+      int err = errno;
+      Fail("rename(%s): %s", shownFinal.c_str(), strerror(err));
+    }
+  }
+
+ private:
+  std::unique_ptr<CTemporaryFile> file;
+  std::string shown;
+};
+
+/// The two open directories of a run, and how messages show them.
+struct Directories {
+  int stage = -1;
+  int repo = -1;
+  std::string shownStage;  ///< the stage operand with a slash
+  std::string shownRepo;   ///< the repository operand with a slash
+};
+
+/// True when the repository already holds a regular file name of length bytes.
+bool ContentPresent(int repo, const std::string& name, uint64_t length) {
+  struct stat status;
+  return fstatat(repo, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
+         static_cast<uint64_t>(status.st_size) == length;
+}
+
+/// Copies the staged file entry into the repository under the control sum of the bytes copied, which it
+/// returns. Each byte is read once: it is hashed and written from the same buffer.
+std::string StoreContent(const Directories& directories, const StagedEntry& entry, std::vector<unsigned char>& buffer,
+                         CProgress& progress) {
+  const std::string shown = directories.shownStage + entry.path;
+  // O_NONBLOCK and O_NOCTTY: should a FIFO or a terminal take the file's place, it must not stop the run.
+  CDescriptor source(
+      openat(directories.stage, entry.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!source.Valid()) {
+    int err = errno;
+    Fail("%s: Cannot open: %s", shown.c_str(), strerror(err));
+  }
+  // The path is opened from the top of the tree, so a directory on the way could have been replaced since
+  // the walk: the file must be the one the walk examined, whose mode and owner its record holds.
+  struct stat status;
+  if (fstat(source.Get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_dev != entry.device ||
+      status.st_ino != entry.inode)
+    Fail("%s: Changed while the repository was being made", shown.c_str());
+  if (static_cast<uint64_t>(status.st_size) >= kBufferSize)
+    posix_fadvise(source.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+
+  CControlSumMD5 sum;
+  std::unique_ptr<CRepositoryFile> temporary;
+  size_t filled = 0;
+  uint64_t total = 0;
+  for (;;) {
+    if (filled == buffer.size()) {
+      if (!temporary)
+        temporary = std::make_unique<CRepositoryFile>(directories.repo, directories.shownRepo, "content");
+      temporary->Write(buffer.data(), filled);
+      filled = 0;
+    }
+    const size_t wanted = buffer.size() - filled;
+    ssize_t got = ReadRetrying(source.Get(), buffer.data() + filled, wanted);
+    if (got < 0) {
+      int err = errno;
+      Fail("%s: Cannot read: %s", shown.c_str(), strerror(err));
+    }
+    if (got == 0)
+      break;
+    sum.Update(buffer.data() + filled, static_cast<size_t>(got));
+    filled += static_cast<size_t>(got);
+    total += static_cast<uint64_t>(got);
+    // A short read that reaches the length fstat gave is the end: one more read would only return 0.
+    if (static_cast<size_t>(got) < wanted && total >= static_cast<uint64_t>(status.st_size))
+      break;
+  }
+  progress.Advance(1, total);
+
+  unsigned char digest[16];
+  sum.Get(digest, sizeof digest);
+  std::string name = HexBytes(digest, sizeof digest);
+  // Content stored under its control sum is the same content, whether an earlier run or a duplicate in this
+  // one stored it; a file of another length under that name is damaged and replaced.
+  if (ContentPresent(directories.repo, name, total))
+    return name;
+  if (!temporary)
+    temporary = std::make_unique<CRepositoryFile>(directories.repo, directories.shownRepo, "content");
+  temporary->Write(buffer.data(), filled);
+  temporary->Rename(name, directories.shownRepo + name);
+  return name;
+}
+
+/// Runs work(index, buffer) for every index below count on up to jobs threads, each with a buffer of its own.
+/// Which thread does what varies; the results go to slots by index, so nothing that follows depends on it.
+/// The first failure stops the handing out of further indexes and is thrown once every thread has ended.
+template <typename Work>
+void RunInParallel(size_t count, unsigned jobs, const Work& work) {
+  std::atomic<size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex failureLock;
+  size_t failedIndex = count;
+  std::string failure;
+  auto worker = [&] {
+    std::vector<unsigned char> buffer(kBufferSize);
+    while (!stop.load(std::memory_order_relaxed)) {
+      size_t index = next.fetch_add(1, std::memory_order_relaxed);
+      if (index >= count)
+        return;
+      try {
+        work(index, buffer);
+      } catch (const std::exception& error) {
+        std::lock_guard<std::mutex> hold(failureLock);
+        // The failure of the earliest record is reported, as a run on one thread would have.
+        if (index < failedIndex) {
+          failedIndex = index;
+          failure = error.what();
+        }
+        stop.store(true, std::memory_order_relaxed);
+      }
+    }
+  };
+  const size_t threadCount = std::min<size_t>(std::max(jobs, 1u), count);
+  std::vector<std::thread> threads;
+  threads.reserve(threadCount);
+  for (size_t i = 0; threadCount > 1 && i < threadCount; ++i) {
+    try {
+      threads.emplace_back(worker);
+    } catch (const std::system_error&) {
+      break;  // fewer threads are only slower
+    }
+  }
+  if (threads.empty())
+    worker();
+  for (std::thread& thread : threads)
+    thread.join();
+  if (failedIndex < count)
+    throw RunError(failure);
+}
+
+/// Refuses a name that would not stay one token of a record.
+void CheckRecordName(const char* kind, const std::string& name, const std::string& shown) {
+  if (IsVerbatimToken(name))
+    return;
+  if (shown.empty())
+    Fail("Cannot write %s name '%s' in a table: it holds a blank or control byte", kind, name.c_str());
+  Fail("%s: Cannot write %s name '%s' in a table: it holds a blank or control byte", shown.c_str(), kind,
+       name.c_str());
+}
+
+/// What a type of entry that no record can describe is called in the message that refuses it.
+const char* SpecialFileKind(uint32_t mode) {
+  if (S_ISFIFO(mode))
+    return "named pipe";
+  if (S_ISSOCK(mode))
+    return "socket";
+  if (S_ISCHR(mode))
+    return "character device";
+  if (S_ISBLK(mode))
+    return "block device";
+  return "file of unknown type";
+}
+
+/// Refuses a repository directory inside the staged tree (or the tree itself): the walk would read the
+/// repository while it is written. Compares the directories by device and inode, so that no spelling of
+/// the paths (links, "..", bind mounts of the same directory) hides it.
+void CheckRepositoryOutside(const struct stat& stage, const std::string& stagedir, const std::string& repodir) {
+  // A repository that does not exist yet will be made in its parent.
+  std::string start = repodir;
+  auto directory = std::make_unique<CDescriptor>(open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory->Valid() && errno == ENOENT) {
+    std::string trimmed = repodir;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+      trimmed.pop_back();
+    size_t slash = trimmed.rfind('/');
+    start = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
+    directory = std::make_unique<CDescriptor>(open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  if (!directory->Valid()) {
+    int err = errno;
+    Fail("%s: Cannot open: %s", start.c_str(), strerror(err));
+  }
+  struct stat status;
+  if (fstat(directory->Get(), &status) != 0) {
+    int err = errno;
+    Fail("%s: Cannot stat: %s", start.c_str(), strerror(err));
+  }
+  for (;;) {
+    if (status.st_dev == stage.st_dev && status.st_ino == stage.st_ino)
+      Fail("%s: Cannot make a repository inside the staged tree %s", repodir.c_str(), stagedir.c_str());
+    auto parent = std::make_unique<CDescriptor>(openat(directory->Get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat parentStatus;
+    // A parent that cannot be searched ends the search: the walk could not come down through it either.
+    if (!parent->Valid() || fstat(parent->Get(), &parentStatus) != 0)
+      return;
+    if (parentStatus.st_dev == status.st_dev && parentStatus.st_ino == status.st_ino)
+      return;  // the root
+    directory = std::move(parent);
+    status = parentStatus;
+  }
+}
+
+/// Opens the repository directory, making it (one level) when it does not exist; returns the descriptor.
+int OpenRepository(const std::string& repodir) {
+  if (mkdir(repodir.c_str(), 0755) != 0 && errno != EEXIST) {
+    int err = errno;
+    Fail("mkdir(%s): %s", repodir.c_str(), strerror(err));
+  }
+  int repo = open(repodir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (repo < 0) {
+    int err = errno;
+    Fail("%s: Cannot open: %s", repodir.c_str(), strerror(err));
+  }
+  return repo;
+}
+
+/// Turns the walk's entries into records, all but the file records' source and digest, refusing what
+/// a table cannot describe.
+class CRecordMaker {
+ public:
+  CRecordMaker(const CreateOptions& options, std::optional<int64_t> clamp, const std::string& shownStage)
+      : options(options), clamp(clamp), shownStage(shownStage) {}
+
+  TableEntry Make(const StagedEntry& staged) {
+    const std::string shown = shownStage + staged.path;
+    TableEntry entry;
+    if (S_ISDIR(staged.mode)) {
+      entry.kind = EntryKind::Dir;
+      entry.dirMode = staged.mode & 07777;
+      entry.keepExisting = Kept(staged.path);
+    } else if (S_ISREG(staged.mode)) {
+      entry.kind = EntryKind::File;
+      entry.file.mode = staged.mode;
+      entry.file.keepLocalChanges = Kept(staged.path);
+    } else if (S_ISLNK(staged.mode)) {
+      entry.kind = EntryKind::Symlink;
+      entry.target = staged.target;
+    } else {
+      Fail("%s: Cannot put a %s in a repository", shown.c_str(), SpecialFileKind(staged.mode));
+    }
+    entry.name = staged.path;
+    entry.owner = options.owner.empty() ? UserName(staged.user, shown) : options.owner;
+    entry.group = options.group.empty() ? GroupName(staged.group, shown) : options.group;
+    entry.mtime = clamp && staged.mtime > *clamp ? *clamp : staged.mtime;
+    return entry;
+  }
+
+ private:
+  bool Kept(const std::string& path) const {
+    for (const std::string& pattern : options.keepPatterns)
+      if (fnmatch(pattern.c_str(), path.c_str(), FNM_PATHNAME) == 0)
+        return true;
+    return false;
+  }
+
+  std::string UserName(uid_t id, const std::string& shown) {
+    std::optional<std::string> name = ids.UserName(id);
+    if (!name)
+      Fail("%s: Cannot find a name for user id %u; give one with --owner", shown.c_str(), static_cast<unsigned>(id));
+    CheckRecordName("user", *name, shown);
+    return *name;
+  }
+
+  std::string GroupName(gid_t id, const std::string& shown) {
+    std::optional<std::string> name = ids.GroupName(id);
+    if (!name)
+      Fail("%s: Cannot find a name for group id %u; give one with --group", shown.c_str(),
+           static_cast<unsigned>(id));
+    CheckRecordName("group", *name, shown);
+    return *name;
+  }
+
+  const CreateOptions& options;
+  std::optional<int64_t> clamp;
+  std::string shownStage;
+  CIdCache ids;
+};
+
+/// Which contents a run stores: one per file, except that hard links share the content of the first.
+struct ContentPlan {
+  std::vector<size_t> entries;  ///< the walk's entries whose content is stored, in table order
+  std::vector<size_t> of;       ///< for the walk's entry of each file record: its index in entries
+};
+
+ContentPlan PlanContent(const std::vector<StagedEntry>& staged, const std::vector<TableEntry>& records) {
+  ContentPlan plan;
+  plan.of.resize(staged.size());
+  std::map<std::pair<dev_t, ino_t>, size_t> hardLinks;
+  for (size_t i = 0; i < staged.size(); ++i) {
+    if (records[i].kind != EntryKind::File)
+      continue;
+    if (staged[i].links > 1) {
+      auto inserted = hardLinks.emplace(std::make_pair(staged[i].device, staged[i].inode), plan.entries.size());
+      if (!inserted.second) {
+        plan.of[i] = inserted.first->second;
+        continue;
+      }
+    }
+    plan.of[i] = plan.entries.size();
+    plan.entries.push_back(i);
+  }
+  return plan;
+}
+
+/// The whole table: the comment, the table record, the records with the digests of their content, end.
+std::string FormatTable(const CreateOptions& options, std::vector<TableEntry>& records, const ContentPlan& plan,
+                        const std::vector<std::string>& digests) {
+  std::string table = std::string(kCreatedTableComment) + "\n";
+  TableEntry tableRecord;
+  tableRecord.kind = EntryKind::Table;
+  tableRecord.name = "files.txt";
+  tableRecord.owner = options.owner.empty() ? "root" : options.owner;
+  tableRecord.group = options.group.empty() ? "root" : options.group;
+  tableRecord.file.mode = 0644;
+  table += FormatTableRecord(tableRecord) + "\n";
+  for (size_t i = 0; i < records.size(); ++i) {
+    TableEntry& record = records[i];
+    if (record.kind == EntryKind::File) {
+      record.file.source = digests[plan.of[i]];
+      record.file.digest = record.file.source;
+    }
+    table += FormatRecord(record) + "\n";
+  }
+  table += "end\n";
+  return table;
+}
+
+/// Writes text as the repository's files.txt: a temporary file, flushed, renamed over the old table, and
+/// the directory flushed, so that a crash leaves either the old table or the whole new one.
+void WriteTable(const Directories& directories, const std::string& text) {
+  CRepositoryFile temporary(directories.repo, directories.shownRepo, "files.txt");
+  temporary.Write(text.data(), text.size());
+  temporary.Sync();
+  temporary.Rename("files.txt", directories.shownRepo + "files.txt");
+  if (fsync(directories.repo) != 0) {
+    int err = errno;
+    Fail("fsync(%s): %s", directories.shownRepo.c_str(), strerror(err));
+  }
+}
+
+}  // namespace
+
+std::optional<int64_t> ParseSourceDateEpoch(const char* text) {
+  if (!text || !*text)
+    return std::nullopt;
+  int64_t value = 0;
+  for (const char* digit = text; *digit; ++digit) {
+    if (*digit < '0' || *digit > '9' || value > (INT64_MAX - 9) / 10)
+      Fail("SOURCE_DATE_EPOCH: Cannot read %s as seconds since 1970", text);
+    value = value * 10 + (*digit - '0');
+  }
+  return value;
+}
+
+int RunCreate(const CreateOptions& options) {
+  const std::optional<int64_t> clamp = ParseSourceDateEpoch(getenv("SOURCE_DATE_EPOCH"));
+  if (!options.owner.empty())
+    CheckRecordName("user", options.owner, "");
+  if (!options.group.empty())
+    CheckRecordName("group", options.group, "");
+
+  Directories directories;
+  directories.shownStage = WithTrailingSlash(options.stagedir);
+  directories.shownRepo = WithTrailingSlash(options.repodir);
+  CDescriptor stage(open(options.stagedir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!stage.Valid()) {
+    int err = errno;
+    Fail("%s: Cannot open: %s", options.stagedir.c_str(), strerror(err));
+  }
+  struct stat stageStatus;
+  if (fstat(stage.Get(), &stageStatus) != 0) {
+    int err = errno;
+    Fail("%s: Cannot stat: %s", options.stagedir.c_str(), strerror(err));
+  }
+  CheckRepositoryOutside(stageStatus, options.stagedir, options.repodir);
+
+  // The whole tree is examined, and every record made, before the first byte is written: a tree that
+  // cannot be represented leaves the repository as it was.
+  std::vector<StagedEntry> staged;
+  WalkTree(stage.Get(), directories.shownStage, staged);
+  // The table is installed under its name in every base directory: a staged entry of that name would be
+  // overwritten there, or (a directory) would keep the table from being installed at all.
+  for (const StagedEntry& entry : staged)
+    if (entry.path == "files.txt")
+      Fail("%s%s: Cannot put this in a repository: the table takes its name", directories.shownStage.c_str(),
+           entry.path.c_str());
+  CRecordMaker maker(options, clamp, directories.shownStage);
+  std::vector<TableEntry> records;
+  records.reserve(staged.size());
+  for (const StagedEntry& entry : staged)
+    records.push_back(maker.Make(entry));
+  const ContentPlan plan = PlanContent(staged, records);
+
+  CDescriptor repo(OpenRepository(options.repodir));
+  directories.stage = stage.Get();
+  directories.repo = repo.Get();
+
+  CProgress progress(options.progress);
+  progress.SetTotal(records.size());
+  progress.Advance(records.size() - plan.entries.size(), 0);
+  std::vector<std::string> digests(plan.entries.size());
+  RunInParallel(plan.entries.size(), options.jobs ? options.jobs : DefaultJobs(),
+                [&](size_t index, std::vector<unsigned char>& buffer) {
+                  digests[index] = StoreContent(directories, staged[plan.entries[index]], buffer, progress);
+                });
+  const std::string table = FormatTable(options, records, plan, digests);
+
+  // The content must be on disk before a table that names it.
+  if (syncfs(repo.Get()) != 0) {
+    int err = errno;
+    Fail("syncfs(%s): %s", options.repodir.c_str(), strerror(err));
+  }
+  WriteTable(directories, table);
+  progress.Finish();
+  return 0;
+}

@@ -1,0 +1,81 @@
+#ifndef PROPAGATE_INSTALL_PROPAGATOR_H_
+#define PROPAGATE_INSTALL_PROPAGATOR_H_
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "install/action.h"
+#include "sys/id_cache.h"
+#include "table/table_parser.h"
+
+/// The run context: everything that lives for one run. Exactly one per run; not copied.
+/// The Apply operations run on the thread that owns it; ReconcileFile may run on several threads at once.
+class CPropagator {
+ public:
+  /// Copies the three values and, unless dryRun, creates the base directory (mkdir 0755, result ignored).
+  /// With dryRun every operation decides and reports its actions without changing anything.
+  CPropagator(bool interactive, const std::string& repodir, const std::string& basedir, bool dryRun = false);
+  CPropagator(const CPropagator&) = delete;
+  CPropagator& operator=(const CPropagator&) = delete;
+
+  /// Hands one parsed entry to the handler for its kind and returns what it did; "Internal inconsistency"
+  /// for a kind above 4.
+  std::vector<Action> Apply(const TableEntry& entry);
+  /// Fails with "Repository table corrupt" while no table record has been handled.
+  void RequireTableRecord() const;
+
+  /// Keeps the table record and loads the old table from the base directory (absent when unreadable).
+  void ApplyTable(const TableEntry& entry);
+  /// Brings one file of the base directory in line with its record.
+  std::vector<Action> ApplyFile(const TableEntry& entry);
+  /// The work of a file record once its owner is resolved: examination, control sum of a kept file, copy
+  /// with attributes. Touches only the file's own path and the run's fixed state, so records of different
+  /// paths may run at once. bytes gets the number of bytes copied or summed.
+  std::vector<Action> ReconcileFile(const TableEntry& entry, const OwnerIds& owner, uint64_t& bytes) const;
+  /// Brings one directory in line with its record (SyncDir, or CreateDirOnce when it keeps an existing one).
+  std::vector<Action> ApplyDir(const TableEntry& entry);
+  /// Creates the directory when missing, then sets mode, owner and group, and times where they differ.
+  std::vector<Action> SyncDir(const TableEntry& entry);
+  /// Creates the directory and sets its attributes only when nothing stands at its path.
+  std::vector<Action> CreateDirOnce(const TableEntry& entry);
+  /// Makes the symbolic link hold the record's target and gives it the record's owner and group.
+  std::vector<Action> ApplySymlink(const TableEntry& entry);
+  /// Sets once more the times of every directory that this run set, deepest first: the files copied into
+  /// them since have moved their times. "Cannot set access times of %s: %s".
+  void RestoreDirectoryTimes();
+  /// Installs tableBytes, the repository table that the run applied, in the base directory as the next
+  /// run's old table, once every file system that the run changed is flushed.
+  std::vector<Action> InstallTable(const std::string& tableBytes);
+  /// The first old-table record of name; fails with "Cannot find %s in old table, possible corruption".
+  const TableEntry& FindOldEntry(const std::string& name) const;
+
+  const bool interactive;      ///< "-i" was given; recorded, read by no operation
+  const std::string repodir;   ///< repository directory, ending in "/"
+  const std::string basedir;   ///< base directory, ending in "/"
+  const bool dryRun;           ///< decide and report only
+  std::vector<TableEntry> oldTable;  ///< the old table's entries in file order; empty when there is none
+  TableEntry tableRecord;            ///< the repository table's table record, kind None until handled
+  CIdCache ids;                      ///< owner and group ids, looked up once per run
+
+ private:
+  /// Position in oldTable of the first record of each name, built when the old table is loaded.
+  std::unordered_map<std::string_view, size_t> oldIndex;
+  /// lstat of path, or in a dry run what an earlier record of name would have left there.
+  bool Examine(const std::string& name, const std::string& path, struct stat& status);
+  /// The status a dry run remembers for name, made empty on first use.
+  struct stat& Made(const std::string& name);
+
+  /// Dry run: the status of each directory and link that earlier records would have made or changed.
+  std::unordered_map<std::string, struct stat> dryMade;
+  /// Dry run: the target of each link that earlier records would have made.
+  std::unordered_map<std::string, std::string> dryLinks;
+  /// Directories whose times this run set, with those times, in table order.
+  std::vector<std::pair<std::string, int64_t>> timedDirectories;
+};
+
+#endif  // PROPAGATE_INSTALL_PROPAGATOR_H_

@@ -1,0 +1,325 @@
+#include "install/prune.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+#include "sys/control_sum.h"
+#include "sys/descriptor.h"
+#include "sys/file_ops.h"
+#include "sys/run_error.h"
+
+namespace {
+
+/// The components of name between slashes, empty ones included.
+std::vector<std::string> SplitPath(const std::string& name) {
+  std::vector<std::string> components;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = name.find('/', start);
+    if (slash == std::string::npos) {
+      components.push_back(name.substr(start));
+      return components;
+    }
+    components.push_back(name.substr(start, slash - start));
+    start = slash + 1;
+  }
+}
+
+/// True when name can only mean one path inside the base directory: not empty, no zero byte, no leading
+/// or doubled or trailing slash, no "." or ".." component.
+bool IsPrunableName(const std::string& name) {
+  if (name.empty() || name.find('\0') != std::string::npos)
+    return false;
+  for (const std::string& component : SplitPath(name))
+    if (component.empty() || component == "." || component == "..")
+      return false;
+  return true;
+}
+
+/// Every path that a new-table name occupies or passes through, spelled as a prunable name would be:
+/// the name itself and each of its parent directories, with empty and "." components dropped and ".."
+/// taken back lexically. A dropped link or file that a kept path passes through must stay, and a name
+/// spelled differently ("a//b", "./a/b") still protects the path it installs.
+std::unordered_set<std::string> ProtectedPaths(const std::unordered_set<std::string>& newNames) {
+  std::unordered_set<std::string> paths;
+  for (const std::string& name : newNames) {
+    std::vector<std::string> stack;
+    for (std::string& component : SplitPath(name)) {
+      if (component.empty() || component == ".")
+        continue;
+      if (component == ".." && !stack.empty() && stack.back() != "..")
+        stack.pop_back();
+      else
+        stack.push_back(std::move(component));
+      std::string joined;
+      for (const std::string& part : stack)
+        joined += (joined.empty() ? "" : "/") + part;
+      paths.insert(std::move(joined));
+    }
+  }
+  return paths;
+}
+
+/// A file's identity: what a path reaches, whatever its spelling.
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+/// The identities of the new-table paths that pass through a link or a ".." inside the base directory:
+/// such a path can reach a dropped path under another name ("current/f" through the link "current" is
+/// "real/f"), which must then stay. Only the parent directories are examined for links, each once, so
+/// a table without such paths costs one lstat per directory.
+std::set<FileIdentity> ReachedThroughLinks(const std::unordered_set<std::string>& newNames,
+                                           const std::string& basedir) {
+  std::unordered_map<std::string, bool> parentIsLink;
+  std::set<FileIdentity> reached;
+  for (const std::string& name : newNames) {
+    std::vector<std::string> components = SplitPath(name);
+    bool throughLink = std::find(components.begin(), components.end(), "..") != components.end();
+    for (size_t slash = name.find('/'); slash != std::string::npos && !throughLink; slash = name.find('/', slash + 1)) {
+      if (slash == 0 || name[slash - 1] == '/')
+        continue;  // the same directory as the shorter prefix
+      std::string parent = name.substr(0, slash);
+      auto found = parentIsLink.find(parent);
+      if (found == parentIsLink.end()) {
+        struct stat status;
+        bool isLink = lstat((basedir + parent).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+        found = parentIsLink.emplace(std::move(parent), isLink).first;
+      }
+      throughLink = found->second;
+    }
+    struct stat status;
+    if (throughLink && lstat((basedir + name).c_str(), &status) == 0)
+      reached.emplace(status.st_dev, status.st_ino);
+  }
+  return reached;
+}
+
+/// One path to consider, with its position in the old table for a stable order.
+struct Candidate {
+  const TableEntry* entry;
+  size_t position;
+  size_t depth;
+};
+
+/// The old table's first File, Dir and Symlink record of each name that the new table neither records nor
+/// passes through, deepest first; among equal depths the later record first.
+std::vector<Candidate> Candidates(const std::vector<TableEntry>& oldTable,
+                                  const std::unordered_set<std::string>& newNames) {
+  std::unordered_set<std::string_view> seen;
+  std::vector<Candidate> candidates;
+  for (size_t i = 0; i < oldTable.size(); ++i) {
+    const TableEntry& entry = oldTable[i];
+    if (entry.kind != EntryKind::File && entry.kind != EntryKind::Dir && entry.kind != EntryKind::Symlink)
+      continue;
+    if (!seen.insert(entry.name).second)
+      continue;  // a later record of a name does not count, as when the old table is looked up
+    if (newNames.count(entry.name) || !IsPrunableName(entry.name))
+      continue;
+    size_t depth = static_cast<size_t>(std::count(entry.name.begin(), entry.name.end(), '/')) + 1;
+    candidates.push_back({&entry, i, depth});
+  }
+  // Most upgrades drop nothing; only then is every new name looked at for the paths it passes through.
+  if (!candidates.empty()) {
+    std::unordered_set<std::string> protectedPaths = ProtectedPaths(newNames);
+    std::erase_if(candidates, [&](const Candidate& candidate) { return protectedPaths.count(candidate.entry->name); });
+  }
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    return a.depth != b.depth ? a.depth > b.depth : a.position > b.position;
+  });
+  return candidates;
+}
+
+/// The directory that holds name, reached from base one component at a time without following a link;
+/// null when a component is missing, a link or no directory. "open(%s): %s" for any other failure.
+std::unique_ptr<CDescriptor> OpenParent(int base, const std::string& basedir, const std::string& name) {
+  std::vector<std::string> components = SplitPath(name);
+  components.pop_back();
+  auto current = std::make_unique<CDescriptor>(openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string path = basedir;
+  if (!current->Valid()) {
+    int err = errno;
+    Fail("open(%s): %s", path.c_str(), strerror(err));
+  }
+  for (const std::string& component : components) {
+    path += component;
+    auto next = std::make_unique<CDescriptor>(
+        openat(current->Get(), component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next->Valid()) {
+      int err = errno;
+      if (err == ENOENT || err == ENOTDIR || err == ELOOP)
+        return nullptr;
+      Fail("open(%s): %s", path.c_str(), strerror(err));
+    }
+    path += "/";
+    current = std::move(next);
+  }
+  return current;
+}
+
+/// The control sum text of the regular file name in parent, opened without following a link and checked
+/// to be the file that status describes; nothing when it is not. Messages as FileControlSum's.
+std::optional<std::string> ControlSumAt(int parent, const std::string& leaf, const std::string& path,
+                                        const struct stat& status) {
+  CDescriptor file(openat(parent, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!file.Valid()) {
+    int err = errno;
+    if (err == ENOENT || err == ELOOP)
+      return std::nullopt;  // gone or replaced by a link since it was examined
+    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
+  }
+  struct stat opened;
+  if (fstat(file.Get(), &opened) != 0) {
+    int err = errno;
+    Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
+  }
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != status.st_dev || opened.st_ino != status.st_ino)
+    return std::nullopt;
+  std::vector<unsigned char> buffer;
+  return DescriptorControlSum(file.Get(), static_cast<uint64_t>(opened.st_size), path, buffer);
+}
+
+/// True when the link name in parent holds exactly target.
+bool LinkHolds(int parent, const std::string& leaf, const std::string& path, const std::string& target) {
+  // One byte more than the target: a longer text shows as a full buffer.
+  std::string text(target.size() + 1, '\0');
+  ssize_t length = readlinkat(parent, leaf.c_str(), text.data(), text.size());
+  if (length < 0) {
+    int err = errno;
+    if (err == ENOENT || err == EINVAL)
+      return false;  // gone, or no longer a link
+    Fail("readlink(%s): %s", path.c_str(), strerror(err));
+  }
+  text.resize(static_cast<size_t>(length));
+  return text == target;
+}
+
+/// True when every entry of the directory name in parent is a path in removed (relative names).
+bool EmptyBut(int parent, const std::string& leaf, const std::string& name, const std::string& path,
+              const std::unordered_set<std::string>& removed) {
+  int fd = openat(parent, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    if (err == ENOENT || err == ENOTDIR || err == ELOOP)
+      return false;
+    Fail("opendir(%s): %s", path.c_str(), strerror(err));
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> directory(fdopendir(fd), closedir);
+  if (!directory) {
+    int err = errno;
+    close(fd);
+    Fail("opendir(%s): %s", path.c_str(), strerror(err));
+  }
+  for (;;) {
+    errno = 0;
+    struct dirent* item = readdir(directory.get());
+    if (!item) {
+      if (errno != 0) {
+        int err = errno;
+        Fail("readdir(%s): %s", path.c_str(), strerror(err));
+      }
+      return true;
+    }
+    if (strcmp(item->d_name, ".") == 0 || strcmp(item->d_name, "..") == 0)
+      continue;
+    if (!removed.count(name + "/" + item->d_name))
+      return false;
+  }
+}
+
+/// Removes (or, dry, only decides about) one candidate; returns the action to report, if any.
+std::optional<ActionKind> PruneOne(int base, const std::string& basedir, const TableEntry& entry, bool dryRun,
+                                   const std::unordered_set<std::string>& removed,
+                                   const std::set<FileIdentity>& reached) {
+  std::unique_ptr<CDescriptor> parentDescriptor = OpenParent(base, basedir, entry.name);
+  if (!parentDescriptor)
+    return std::nullopt;
+  const CDescriptor& parent = *parentDescriptor;
+  std::string leaf = entry.name.substr(entry.name.rfind('/') + 1);
+  std::string path = basedir + entry.name;
+
+  struct stat status;
+  if (fstatat(parent.Get(), leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    int err = errno;
+    if (err == ENOENT)
+      return std::nullopt;  // already gone: an interrupted run removed it
+    Fail("lstat(%s): %s", path.c_str(), strerror(err));
+  }
+  if (reached.count({status.st_dev, status.st_ino}))
+    return std::nullopt;
+
+  int flags = 0;
+  switch (entry.kind) {
+    case EntryKind::File: {
+      if (!S_ISREG(status.st_mode))
+        return std::nullopt;
+      std::optional<std::string> present = ControlSumAt(parent.Get(), leaf, path, status);
+      if (!present)
+        return std::nullopt;
+      if (*present != entry.file.digest)
+        return ActionKind::Keep;
+      break;
+    }
+    case EntryKind::Symlink:
+      if (!S_ISLNK(status.st_mode) || !LinkHolds(parent.Get(), leaf, path, entry.target))
+        return std::nullopt;
+      break;
+    case EntryKind::Dir:
+      // Checked in a real run too: a directory with unknown content stays even where rmdir would
+      // report the parent's permissions instead of the content.
+      if (!S_ISDIR(status.st_mode) || !EmptyBut(parent.Get(), leaf, entry.name, path, removed))
+        return std::nullopt;
+      flags = AT_REMOVEDIR;
+      break;
+    default:
+      return std::nullopt;
+  }
+  if (dryRun)
+    return ActionKind::Remove;
+  if (unlinkat(parent.Get(), leaf.c_str(), flags) != 0) {
+    int err = errno;
+    if (err == ENOENT)
+      return std::nullopt;
+    if (flags == AT_REMOVEDIR && (err == ENOTEMPTY || err == EEXIST))
+      return std::nullopt;  // something appeared inside since it was read
+    if (flags == AT_REMOVEDIR)
+      Fail("rmdir(%s): %s", path.c_str(), strerror(err));
+    Fail("unlink(%s): %s", path.c_str(), strerror(err));
+  }
+  NoteChangedPath(path.substr(0, path.size() - leaf.size()));
+  return ActionKind::Remove;
+}
+
+}  // namespace
+
+void Prune(const std::vector<TableEntry>& oldTable, const std::unordered_set<std::string>& newNames,
+           const std::string& basedir, bool dryRun, const std::function<void(const Action&)>& report) {
+  std::vector<Candidate> candidates = Candidates(oldTable, newNames);
+  if (candidates.empty())
+    return;
+  CDescriptor base(open(basedir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!base.Valid()) {
+    int err = errno;
+    Fail("open(%s): %s", basedir.c_str(), strerror(err));
+  }
+  std::set<FileIdentity> reached = ReachedThroughLinks(newNames, basedir);
+  // The paths removed so far (or, dry, that would be): a directory holding only those counts as empty.
+  std::unordered_set<std::string> removed;
+  for (const Candidate& candidate : candidates) {
+    std::optional<ActionKind> kind = PruneOne(base.Get(), basedir, *candidate.entry, dryRun, removed, reached);
+    if (!kind)
+      continue;
+    if (*kind == ActionKind::Remove)
+      removed.insert(candidate.entry->name);
+    report({*kind, candidate.entry->name});
+  }
+}

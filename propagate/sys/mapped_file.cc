@@ -1,0 +1,88 @@
+#include "sys/mapped_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sys/run_error.h"
+
+int OpenRegularFile(const std::string& path, struct stat& status) {
+  // Opening a device can have effects of its own (a watchdog, a modem line, a controlling terminal), so
+  // what stands at the path is examined first, and the descriptor is checked to be that same file.
+  struct stat expected;
+  if (stat(path.c_str(), &expected) != 0) {
+    int err = errno;
+    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
+  }
+  if (!S_ISREG(expected.st_mode))
+    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(ENODEV));
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    int err = errno;
+    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
+  }
+  if (fstat(fd, &status) != 0) {
+    int err = errno;
+    close(fd);
+    Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
+  }
+  if (status.st_dev != expected.st_dev || status.st_ino != expected.st_ino) {
+    close(fd);
+    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(ENODEV));  // replaced since it was examined
+  }
+  return fd;
+}
+
+CMappedFile::CMappedFile(const std::string& path) : fd(-1), data(nullptr), size(0) {
+  struct stat status;
+  fd = OpenRegularFile(path, status);
+  size = static_cast<uint64_t>(status.st_size);
+  // Populating the mapping up front saves a page fault per page of a large table.
+  void* mapping = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+  if (mapping == MAP_FAILED) {
+    int err = errno;
+    close(fd);
+    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(err));
+  }
+  data = static_cast<const unsigned char*>(mapping);
+}
+
+CMappedFile::~CMappedFile() {
+  munmap(const_cast<unsigned char*>(data), size);
+  close(fd);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  CMappedFile file(path);
+  return std::string(reinterpret_cast<const char*>(file.Data()), file.Size());
+}
+
+bool CLineCursor::Next(std::string& line) {
+  line.clear();
+  while (cursor < end) {
+    // Copy whole runs of ordinary bytes at once; only line feeds and carriage returns need a decision.
+    const char* stop = cursor;
+    while (stop < end && *stop != '\n' && *stop != '\r')
+      ++stop;
+    line.append(cursor, static_cast<size_t>(stop - cursor));
+    if (stop == end) {
+      cursor = end;
+      break;
+    }
+    cursor = stop + 1;
+    if (*stop == '\n')
+      return true;
+  }
+  return !line.empty();  // a last line without line feed counts when not empty
+}
+
+void LoadLines(const std::string& path, std::vector<std::string>& lines) {
+  CMappedFile file(path);
+  CLineCursor cursor(std::string_view(reinterpret_cast<const char*>(file.Data()), file.Size()));
+  for (std::string line; cursor.Next(line);)
+    lines.push_back(std::move(line));
+}

@@ -1,0 +1,31 @@
+#ifndef PROPAGATE_SYS_TREE_WALK_H_
+#define PROPAGATE_SYS_TREE_WALK_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+/// One entry of a walked tree: its path and what lstat and readlink said of it.
+struct StagedEntry {
+  std::string path;    ///< relative to the top of the tree, components joined by "/"
+  uint32_t mode = 0;   ///< whole mode word: type and permissions
+  uid_t user = 0;      ///< owner id
+  gid_t group = 0;     ///< group id
+  int64_t mtime = 0;   ///< modification time, whole seconds since 1970
+  uint64_t size = 0;   ///< length in bytes
+  dev_t device = 0;    ///< device of the file system that holds it
+  ino_t inode = 0;     ///< inode number on that device
+  nlink_t links = 0;   ///< number of hard links
+  std::string target;  ///< symbolic link: its text
+};
+
+/// Appends every entry below the directory open at top (the top itself excluded) to entries: parents before
+/// their contents, siblings in byte order of their names. Directories are opened relative to their parent's
+/// descriptor and symbolic links are never followed. shownTop is put in front of relative paths in
+/// messages: "%s: Cannot open: %s", "%s: Cannot read directory: %s", "%s: Cannot stat: %s",
+/// "readlink(%s): %s", "%s: Changed while the repository was being made" (a directory replaced meanwhile).
+void WalkTree(int top, const std::string& shownTop, std::vector<StagedEntry>& entries);
+
+#endif  // PROPAGATE_SYS_TREE_WALK_H_

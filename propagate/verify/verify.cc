@@ -1,0 +1,409 @@
+#include "verify/verify.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "sys/base_lock.h"
+#include "sys/control_sum.h"
+#include "sys/descriptor.h"
+#include "sys/mapped_file.h"
+#include "sys/path_name.h"
+#include "sys/progress.h"
+#include "sys/run_error.h"
+#include "sys/worker_pool.h"
+
+namespace {
+
+// As in FileControlSum: large enough that a read costs little against hashing it, small enough for the caches.
+
+/// The name relative to the base directory's descriptor that reaches the same file as basedir + name.
+std::string RelativeName(const std::string& name) {
+  // An absolute name would make the *at calls ignore the directory; concatenation keeps it inside.
+  if (!name.empty() && name[0] == '/')
+    return "." + name;
+  return name;
+}
+
+void TakeStatus(const struct stat& status, Finding& finding) {
+  finding.mode = status.st_mode;
+  finding.user = status.st_uid;
+  finding.group = status.st_gid;
+  finding.mtime = status.st_mtime;
+}
+
+std::string TypeName(uint32_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG:
+      return "file";
+    case S_IFDIR:
+      return "dir";
+    case S_IFLNK:
+      return "symlink";
+    case S_IFIFO:
+      return "fifo";
+    case S_IFSOCK:
+      return "socket";
+    case S_IFCHR:
+      return "chardev";
+    case S_IFBLK:
+      return "blockdev";
+    default:
+      return "unknown";
+  }
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[128];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  return text;
+}
+
+/// "owner daemon, table root" when the ids differ; empty when they are the same.
+std::string OwnerDifference(const TableEntry& record, const Finding& finding, CIdCache& ids) {
+  std::optional<uid_t> wanted;
+  try {
+    wanted = ids.UserId(record.owner);
+  } catch (const RunError&) {
+    // A name this system does not know can equal no owner.
+  }
+  if (wanted && *wanted == finding.user)
+    return "";
+  return "owner " + ids.UserName(finding.user).value_or(std::to_string(finding.user)) + ", table " + record.owner;
+}
+
+std::string GroupDifference(const TableEntry& record, const Finding& finding, CIdCache& ids) {
+  std::optional<gid_t> wanted;
+  try {
+    wanted = ids.GroupId(record.group);
+  } catch (const RunError&) {
+  }
+  if (wanted && *wanted == finding.group)
+    return "";
+  return "group " + ids.GroupName(finding.group).value_or(std::to_string(finding.group)) + ", table " +
+         record.group;
+}
+
+/// Owner, group and, when asked, time: the attributes that every kind of record shares.
+void CompareOwnership(const TableEntry& record, const Finding& finding, CIdCache& ids, bool withTime,
+                      Differences& differences) {
+  for (std::string difference : {OwnerDifference(record, finding, ids), GroupDifference(record, finding, ids)})
+    if (!difference.empty())
+      differences.attributes.push_back(std::move(difference));
+  if (withTime && finding.mtime != record.mtime)
+    differences.attributes.push_back(Format("time %" PRId64 ", table %" PRId64, finding.mtime, record.mtime));
+}
+
+void CompareFile(const TableEntry& record, const Finding& finding, CIdCache& ids, Differences& differences) {
+  const FileAttributes& file = record.file;
+  const bool changed = finding.digest != file.digest;
+  // A link that leads to the record's own content is replaced by the file at the next run.
+  if (!S_ISREG(finding.mode) && !(finding.followed && changed)) {
+    differences.attributes.push_back("type " + TypeName(finding.mode) + ", table file");
+    return;
+  }
+  bool keptChange = false;
+  if (changed && file.keepLocalChanges) {
+    differences.attributes.push_back("content changed locally (kept)");
+    keptChange = true;
+  } else if (changed) {
+    differences.attributes.push_back("content " + finding.digest + ", table " + file.digest);
+  }
+  // A followed link is a kept change; Linux gives the link no mode of its own for a run to set.
+  if (!finding.followed) {
+    if (file.mode & S_IFMT) {
+      if (finding.mode != file.mode)
+        differences.attributes.push_back(Format("mode 0%o, table 0%o", finding.mode, file.mode));
+    } else if ((finding.mode & 07777) != file.mode) {
+      differences.attributes.push_back(Format("mode 0%03o, table 0%03o", finding.mode & 07777, file.mode));
+    }
+  }
+  // A kept change keeps its own time as well.
+  CompareOwnership(record, finding, ids, !keptChange, differences);
+}
+
+void CompareDir(const TableEntry& record, const Finding& finding, CIdCache& ids, Differences& differences) {
+  // A link to a directory is a directory moved elsewhere, which runs keep: they set the owner, group and
+  // time of the link itself.
+  if (!S_ISDIR(finding.mode) && !finding.followed) {
+    differences.attributes.push_back("type " + TypeName(finding.mode) + ", table dir");
+    return;
+  }
+  if (record.keepExisting)
+    return;
+  if (!finding.followed && (finding.mode & 07777) != (record.dirMode & 07777))
+    differences.attributes.push_back(
+        Format("mode 0%03o, table 0%03o", finding.mode & 07777, record.dirMode & 07777));
+  CompareOwnership(record, finding, ids, true, differences);
+}
+
+void CompareSymlink(const TableEntry& record, const Finding& finding, CIdCache& ids, Differences& differences) {
+  if (!S_ISLNK(finding.mode)) {
+    differences.attributes.push_back("type " + TypeName(finding.mode) + ", table symlink");
+    return;
+  }
+  if (finding.target != record.target)
+    differences.attributes.push_back("target " + Escape(finding.target) + ", table " + Escape(record.target));
+  CompareOwnership(record, finding, ids, false, differences);
+}
+
+// Records are handed to the threads in runs of this many, and handed back to the ordered thread the same
+// way: one wake-up per record would cost more than the examination of a small file.
+constexpr size_t kBatch = 32;
+
+/// Examines every record on its own threads, as many at once as asked, and hands the findings out in
+/// table order. Stops and waits for its threads when it goes away.
+class CExaminationPool {
+ public:
+  CExaminationPool(int baseDirectory, const std::string& basedir, const std::vector<TableEntry>& records,
+                   unsigned jobs)
+      : baseDirectory(baseDirectory), basedir(basedir), records(records), findings(records.size()),
+        examined((records.size() + kBatch - 1) / kBatch, 0) {
+    unsigned count = static_cast<unsigned>(std::min<size_t>(std::max(jobs, 1u), examined.size()));
+    threads.reserve(count);
+    for (unsigned i = 0; i < count; ++i) {
+      try {
+        threads.emplace_back([this] { Work(); });
+      } catch (const std::system_error& error) {
+        // Fewer threads only make it slower; none at all leaves the records unexamined.
+        if (threads.empty())
+          Fail("Cannot start a thread: %s", error.what());
+        break;
+      }
+    }
+  }
+  ~CExaminationPool() {
+    stopping = true;
+    for (std::thread& thread : threads)
+      thread.join();
+  }
+  CExaminationPool(const CExaminationPool&) = delete;
+  CExaminationPool& operator=(const CExaminationPool&) = delete;
+
+  /// The finding of record index, once it is examined; each index is taken once, in order.
+  Finding Take(size_t index) {
+    if (index >= takenEnd) {
+      size_t batch = index / kBatch;
+      std::unique_lock<std::mutex> lock(mutex);
+      ready.wait(lock, [&] { return examined[batch] != 0; });
+      takenEnd = std::min((batch + 1) * kBatch, records.size());
+    }
+    return std::move(findings[index]);
+  }
+
+ private:
+  void Work() {
+    CRecordExaminer examiner(baseDirectory, basedir);
+    for (;;) {
+      const size_t first = next.fetch_add(kBatch);
+      if (first >= records.size())
+        return;
+      const size_t end = std::min(first + kBatch, records.size());
+      for (size_t index = first; index < end && !stopping; ++index) {
+        // Each index has one writer; the mutex below hands the findings over to the reader.
+        try {
+          findings[index] = examiner.Examine(records[index]);
+        } catch (const std::exception& error) {
+          findings[index].failure = error.what();
+        }
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        examined[first / kBatch] = 1;
+      }
+      ready.notify_one();
+    }
+  }
+
+  const int baseDirectory;
+  const std::string basedir;
+  const std::vector<TableEntry>& records;
+  std::vector<Finding> findings;
+  std::vector<char> examined;  ///< per batch; guarded by mutex
+  size_t takenEnd = 0;         ///< records below this are examined; the ordered thread's own
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> stopping{false};
+  std::vector<std::thread> threads;
+};
+
+}  // namespace
+
+CRecordExaminer::CRecordExaminer(int baseDirectory, const std::string& basedir)
+    : baseDirectory(baseDirectory), basedir(basedir) {}
+
+Finding CRecordExaminer::Examine(const TableEntry& record) {
+  Finding finding;
+  const std::string name = RelativeName(record.name);
+  struct stat status;
+  if (fstatat(baseDirectory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+      finding.missing = true;
+      return finding;
+    }
+    Fail("lstat(%s): %s", (basedir + record.name).c_str(), strerror(err));
+  }
+  TakeStatus(status, finding);
+
+  if (S_ISLNK(status.st_mode) && record.kind == EntryKind::Symlink) {
+    char text[4096];
+    ssize_t length = readlinkat(baseDirectory, name.c_str(), text, sizeof text);
+    if (length < 0) {
+      int err = errno;
+      Fail("readlink(%s): %s", (basedir + record.name).c_str(), strerror(err));
+    }
+    finding.target.assign(text, static_cast<size_t>(length));
+    return finding;
+  }
+  // Runs read a kept file's content through a link at its path and keep the link when that content is a
+  // local change, and they keep a link that stands for a directory moved elsewhere.
+  struct stat reached;
+  const bool linkMayStand =
+      (record.kind == EntryKind::File && record.file.keepLocalChanges) || record.kind == EntryKind::Dir;
+  if (S_ISLNK(status.st_mode) && linkMayStand && fstatat(baseDirectory, name.c_str(), &reached, 0) == 0) {
+    if (record.kind == EntryKind::Dir && S_ISDIR(reached.st_mode))
+      finding.followed = true;
+    if (record.kind == EntryKind::File && S_ISREG(reached.st_mode)) {
+      finding.followed = true;
+      HashFile(name, basedir + record.name, true, finding);
+    }
+    return finding;
+  }
+  if (S_ISREG(status.st_mode) && record.kind == EntryKind::File)
+    HashFile(name, basedir + record.name, false, finding);
+  return finding;
+}
+
+void CRecordExaminer::HashFile(const std::string& name, const std::string& path, bool followLink,
+                               Finding& finding) {
+  // O_NOATIME: reading must not even leave an access time behind; it needs ownership or privilege.
+  // O_NONBLOCK: a FIFO swapped in since the examination opens without waiting for a writer.
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
+  int descriptor = openat(baseDirectory, name.c_str(), flags | O_NOATIME);
+  if (descriptor < 0 && errno == EPERM)
+    descriptor = openat(baseDirectory, name.c_str(), flags);
+  CDescriptor file(descriptor);
+  if (!file.Valid()) {
+    int err = errno;
+    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
+  }
+  struct stat status;
+  if (fstat(file.Get(), &status) != 0) {
+    int err = errno;
+    Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
+  }
+  // Something else swapped in since the examination is what the finding reports.
+  if (!followLink)
+    TakeStatus(status, finding);
+  if (!S_ISREG(status.st_mode)) {
+    finding.followed = false;
+    return;
+  }
+
+  finding.digest = DescriptorControlSum(file.Get(), static_cast<uint64_t>(status.st_size), path, buffer);
+  finding.bytesRead = static_cast<uint64_t>(status.st_size);
+}
+
+Differences CompareRecord(const TableEntry& record, const Finding& finding, CIdCache& ids) {
+  Differences differences;
+  if (finding.missing) {
+    differences.attributes.push_back("missing");
+  } else if (record.kind == EntryKind::File) {
+    CompareFile(record, finding, ids, differences);
+  } else if (record.kind == EntryKind::Dir) {
+    CompareDir(record, finding, ids, differences);
+  } else if (record.kind == EntryKind::Symlink) {
+    CompareSymlink(record, finding, ids, differences);
+  }
+  for (const std::string& attribute : differences.attributes)
+    if (attribute != "content changed locally (kept)")
+      differences.damage = true;
+  return differences;
+}
+
+std::string DifferenceLine(const TableEntry& record, const Differences& differences) {
+  std::string line = Escape(record.name) + ": ";
+  for (size_t i = 0; i < differences.attributes.size(); ++i) {
+    if (i > 0)
+      line += "; ";
+    line += differences.attributes[i];
+  }
+  return line;
+}
+
+std::vector<TableEntry> LoadInstalledTable(const std::string& path) {
+  std::vector<std::string> lines;
+  LoadLines(path, lines);
+  std::vector<TableEntry> records;
+  records.reserve(lines.size());
+  CTableParser parser;
+  bool tableRecord = false;
+  for (const std::string& line : lines) {
+    TableEntry entry;
+    if (!parser.ParseLine(line, entry))
+      break;
+    if (entry.kind == EntryKind::Table)
+      tableRecord = true;
+    // A zero byte would end the name at every system call: such a record names no path that can match.
+    if (entry.kind == EntryKind::File || entry.kind == EntryKind::Dir || entry.kind == EntryKind::Symlink)
+      if (!HasZeroByte(entry))
+        records.push_back(std::move(entry));
+  }
+  if (!tableRecord)
+    Fail("%s: No table record", path.c_str());
+  return records;
+}
+
+int VerifyBase(const VerifyOptions& options, FILE* output) {
+  const std::string basedir = WithTrailingSlash(options.basedir);
+  CBaseLock lock(options.basedir, false);
+  const std::vector<TableEntry> records =
+      LoadInstalledTable(basedir + (options.table.empty() ? std::string("files.txt") : options.table));
+  CDescriptor base(open(basedir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!base.Valid()) {
+    int err = errno;
+    Fail("open(%s): %s", basedir.c_str(), strerror(err));
+  }
+
+  CProgress progress(options.progress);
+  progress.SetTotal(records.size());
+  CIdCache ids;
+  bool damaged = false;
+  {
+    CExaminationPool pool(base.Get(), basedir, records, options.jobs ? options.jobs : DefaultJobs());
+    for (size_t i = 0; i < records.size(); ++i) {
+      Finding finding = pool.Take(i);
+      if (!finding.failure.empty())
+        Fail("%s", finding.failure.c_str());
+      progress.Advance(1, finding.bytesRead);
+      Differences differences = CompareRecord(records[i], finding, ids);
+      if (differences.attributes.empty())
+        continue;
+      progress.PrintLine(output, DifferenceLine(records[i], differences));
+      damaged = damaged || differences.damage;
+    }
+  }
+  progress.Finish();
+  return damaged ? 2 : 0;
+}
+
+int RunVerify(const VerifyOptions& options) { return VerifyBase(options, stdout); }
