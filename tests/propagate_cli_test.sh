@@ -26,7 +26,9 @@ test_missing_table_after_base_created() {
   umask 022
   expect_run 1 "" $'Error: repo/files.txt: Cannot open: No such file or directory\n' "$PROPAGATE" repo base
   expect_eq "base mode" "drwxr-xr-x" "$(stat -c %A base)"
-  expect_run 1 "" $'Error: nowhere/files.txt: Cannot open: No such file or directory\n' "$PROPAGATE" nowhere deep/base
+  # A base directory that cannot be made ends the run before the repository is read, a dry run as well.
+  expect_run 1 "" $'Error: mkdir(deep/base/): No such file or directory\n' "$PROPAGATE" nowhere deep/base
+  expect_run 1 "" $'Error: mkdir(deep/base/): No such file or directory\n' "$PROPAGATE" -n nowhere deep/base
   [ -e deep ] && fail "created a missing parent"
 }
 

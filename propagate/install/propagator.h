@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "install/action.h"
+#include "sys/descriptor.h"
+#include "sys/examination.h"
 #include "sys/id_cache.h"
 #include "table/table_parser.h"
 
@@ -17,7 +19,8 @@
 /// The Apply operations run on the thread that owns it; ReconcileFile may run on several threads at once.
 class CPropagator {
  public:
-  /// Copies the three values and, unless dryRun, creates the base directory (mkdir 0755, result ignored).
+  /// Copies the three values and, unless dryRun, creates the base directory (mkdir 0755, one level); fails
+  /// with "mkdir(%s): %s" when it can be neither made nor found, and a dry run when the run would.
   /// With dryRun every operation decides and reports its actions without changing anything.
   CPropagator(bool interactive, const std::string& repodir, const std::string& basedir, bool dryRun = false);
   CPropagator(const CPropagator&) = delete;
@@ -37,12 +40,8 @@ class CPropagator {
   /// with attributes. Touches only the file's own path and the run's fixed state, so records of different
   /// paths may run at once. bytes gets the number of bytes copied or summed.
   std::vector<Action> ReconcileFile(const TableEntry& entry, const OwnerIds& owner, uint64_t& bytes) const;
-  /// Brings one directory in line with its record (SyncDir, or CreateDirOnce when it keeps an existing one).
+  /// Brings one directory in line with its record.
   std::vector<Action> ApplyDir(const TableEntry& entry);
-  /// Creates the directory when missing, then sets mode, owner and group, and times where they differ.
-  std::vector<Action> SyncDir(const TableEntry& entry);
-  /// Creates the directory and sets its attributes only when nothing stands at its path.
-  std::vector<Action> CreateDirOnce(const TableEntry& entry);
   /// Makes the symbolic link hold the record's target and gives it the record's owner and group.
   std::vector<Action> ApplySymlink(const TableEntry& entry);
   /// Sets once more the times of every directory that this run set, deepest first: the files copied into
@@ -65,15 +64,19 @@ class CPropagator {
  private:
   /// Position in oldTable of the first record of each name, built when the old table is loaded.
   std::unordered_map<std::string_view, size_t> oldIndex;
-  /// lstat of path, or in a dry run what an earlier record of name would have left there.
-  bool Examine(const std::string& name, const std::string& path, struct stat& status);
-  /// The status a dry run remembers for name, made empty on first use.
-  struct stat& Made(const std::string& name);
+  /// What stands at name, not followed, from the base directory; in a dry run what an earlier record of
+  /// name would have left there.
+  PathState Examine(const std::string& name, bool withTarget) const;
+  /// Dry run: the errno that making something at name would meet because of its parent, as far as the
+  /// disk and earlier records tell (0 when nothing is in the way).
+  int CreationError(const std::string& name) const;
+  /// The state a dry run remembers for name, taken from the disk on first use.
+  PathState& Made(const std::string& name);
 
-  /// Dry run: the status of each directory and link that earlier records would have made or changed.
-  std::unordered_map<std::string, struct stat> dryMade;
-  /// Dry run: the target of each link that earlier records would have made.
-  std::unordered_map<std::string, std::string> dryLinks;
+  /// The base directory, open; not valid in a dry run of a base directory that does not exist yet.
+  CDescriptor base;
+  /// Dry run: what earlier records would have made or changed, by name.
+  std::unordered_map<std::string, PathState> dryMade;
   /// Directories whose times this run set, with those times, in table order.
   std::vector<std::pair<std::string, int64_t>> timedDirectories;
 };

@@ -15,7 +15,10 @@ TEST(Propagator, ConstructorCreatesOnlyTheLastComponent) {
   EXPECT_EQ(S_IFDIR | 0755u, StatPath(dir / "base").st_mode);
   CPropagator again(true, dir / "repo/", dir / "base/");  // an existing directory is no error
   EXPECT_TRUE(again.interactive);
-  CPropagator deep(false, dir / "repo/", dir / "x/y/");  // a missing parent is no error here either
+  // A missing parent is not made, and the run ends at once, a dry run as well.
+  for (bool dryRun : {false, true})
+    EXPECT_EQ("mkdir(" + dir / "x/y/): No such file or directory",
+              ErrorOf([&] { CPropagator deep(false, dir / "repo/", dir / "x/y/", dryRun); }));
   struct stat status;
   EXPECT_NE(0, lstat((dir / "x").c_str(), &status));
   umask(old_mask);

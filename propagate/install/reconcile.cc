@@ -1,6 +1,7 @@
 // The handlers that bring the base directory in line with each table record, and the table's installation.
-// Each handler first decides what its record needs from what stands on disk, then, unless the run is a dry
-// run, does it; the actions it returns are the same either way, so --verbose prints what --dry-run did.
+// Each record is examined, then decided (install/decision), then acted on: a run carries the decision
+// out, a dry run only remembers what it would have made, so that later records see it. Both report the
+// same actions, so --verbose prints what --dry-run did.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,11 +10,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "install/decision.h"
 #include "install/propagator.h"
 #include "sys/control_sum.h"
 #include "sys/descriptor.h"
 #include "sys/file_ops.h"
 #include "sys/mapped_file.h"
+#include "sys/path_name.h"
 #include "sys/run_error.h"
 
 namespace {
@@ -27,19 +30,18 @@ void SetDirAttributes(const std::string& path, const OwnerIds& owner, const Tabl
 /// What a dry run can know of a copy beforehand: that its source opens, with the message the copy would give.
 void CheckSourceOpens(const std::string& source) {
   CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!from.Valid()) {
-    int err = errno;
-    Fail("fopen(%s): %s", source.c_str(), strerror(err));
-  }
-}
-
-void RememberOwner(struct stat& status, const OwnerIds& owner) {
-  status.st_uid = owner.user;
-  status.st_gid = owner.group;
+  if (!from.Valid())
+    FailErrno(errno, "fopen(%s)", source.c_str());
 }
 
 /// Number of slashes: deeper paths have more.
 size_t Depth(const std::string& name) { return static_cast<size_t>(std::count(name.begin(), name.end(), '/')); }
+
+/// The key under which a dry run remembers name: spelt without empty or "." components where it can be.
+std::string OverlayKey(const std::string& name) {
+  std::string normal;
+  return NormalisePath(name, normal) ? normal : name;
+}
 
 }  // namespace
 
@@ -83,154 +85,157 @@ std::vector<Action> CPropagator::ApplyFile(const TableEntry& entry) {
 }
 
 std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const OwnerIds& owner, uint64_t& bytes) const {
-  std::string destination = basedir + entry.name;
-  std::string source = repodir + entry.file.source;
-
-  if (entry.file.keepLocalChanges) {
-    struct stat status;
-    if (PathExists(destination, status)) {
-      bool attributesDiffer =
-          status.st_mode != entry.file.mode || owner.user != status.st_uid || owner.group != status.st_gid;
-      std::string present = FileControlSum(destination);
-      bytes += static_cast<uint64_t>(status.st_size);
-      // Content that already is this record's is no local change: a run killed after the copy but before
-      // the table was installed leaves such files, and they must still get their times, even on a first
-      // installation, when there is no old table to look them up in.
-      if (present != entry.file.digest && present != FindOldEntry(entry.name).file.digest) {
-        // Changed locally since the last run: the content and times stay, mode and owner are the record's.
-        if (attributesDiffer && dryRun) {
-          RefuseSharedFile(destination, status);
-        } else if (attributesDiffer) {
-          ChangeModeAndOwnerInPlace(destination, owner.user, owner.group, entry.file.mode);
-          NoteChangedPath(destination);
-        }
-        return {{ActionKind::Keep, entry.name}};
-      }
-    }
+  Situation situation;
+  situation.path = basedir + entry.name;
+  situation.owner = owner;
+  // A file that does not keep local changes is copied whatever stands there: a run need not look first.
+  if (entry.file.keepLocalChanges || dryRun)
+    situation.present = Examine(entry.name, false);
+  if (entry.file.keepLocalChanges && situation.present.exists) {
+    situation.presentDigest = FileControlSum(situation.path);
+    bytes += situation.present.size;
+    auto found = oldIndex.find(entry.name);
+    situation.oldRecord = found == oldIndex.end() ? nullptr : &oldTable[found->second];
   }
-  // Every other file is copied on every run, whatever stands at its path: the copy replaces it whole.
+  if (dryRun && !situation.present.exists)
+    situation.creationError = CreationError(entry.name);
+  const Decision decision = DecideFile(entry, situation);
+  if (!decision.failure.empty())
+    throw RunError(decision.failure);
+  const std::string source = repodir + entry.file.source;
   if (dryRun) {
-    CheckSourceOpens(source);
-  } else {
+    if (*decision.action == ActionKind::Copy)
+      CheckSourceOpens(source);
+  } else if (*decision.action == ActionKind::Copy) {
     CopyAttributes attributes;
     attributes.user = owner.user;
     attributes.group = owner.group;
     attributes.mode = entry.file.mode;
     attributes.setTimes = true;
     attributes.mtime = entry.mtime;
-    bytes += CopyFileWithAttributes(source, destination, attributes);
+    bytes += CopyFileWithAttributes(source, situation.path, attributes);
+  } else if (decision.setAttributes) {
+    ChangeModeAndOwnerInPlace(situation.path, owner.user, owner.group, entry.file.mode);
+    NoteChangedPath(situation.path);
   }
-  return {{ActionKind::Copy, entry.name}};
+  return {{*decision.action, entry.name}};
 }
 
 std::vector<Action> CPropagator::ApplyDir(const TableEntry& entry) {
   RequireTableRecord();
-  if (entry.keepExisting)
-    return CreateDirOnce(entry);
-  return SyncDir(entry);
-}
-
-std::vector<Action> CPropagator::SyncDir(const TableEntry& entry) {
-  std::string path = basedir + entry.name;
-  struct stat status;
-  if (!Examine(entry.name, path, status))
-    return CreateDirOnce(entry);
-  OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
-  if (!dryRun)
-    timedDirectories.emplace_back(entry.name, entry.mtime);
-  if ((status.st_mode & 07777) == (entry.dirMode & 07777) && status.st_uid == owner.user &&
-      status.st_gid == owner.group && status.st_mtime == entry.mtime)
-    return {};
-  if (!dryRun) {
-    SetDirAttributes(path, owner, entry);
+  Situation situation;
+  situation.path = basedir + entry.name;
+  situation.present = Examine(entry.name, false);
+  // The owner is looked up only when it is needed: a directory that keeps what exists has none to set.
+  if (!situation.present.exists || !entry.keepExisting)
+    situation.owner = ResolveOwner(ids, entry.owner, entry.group);
+  if (dryRun && !situation.present.exists)
+    situation.creationError = CreationError(entry.name);
+  const Decision decision = DecideDir(entry, situation);
+  if (!decision.failure.empty())
+    throw RunError(decision.failure);
+  if (dryRun) {
+    if (decision.action) {
+      PathState& made = Made(entry.name);
+      if (!situation.present.exists)
+        made.mode = S_IFDIR;
+      made.mode = (made.mode & ~07777u) | (entry.dirMode & 07777);
+      made.mtime = entry.mtime;
+      made.user = situation.owner.user;
+      made.group = situation.owner.group;
+    }
   } else {
-    RefuseSharedFile(path, status);
-    struct stat& made = Made(entry.name);
-    made = status;
-    made.st_mode = (status.st_mode & ~07777u) | (entry.dirMode & 07777);
-    made.st_mtime = entry.mtime;
-    RememberOwner(made, owner);
+    if (decision.action == ActionKind::MakeDir)
+      MakeDir(situation.path, entry.dirMode);
+    if (decision.action)
+      SetDirAttributes(situation.path, situation.owner, entry);
+    if (decision.rememberTime)
+      timedDirectories.emplace_back(entry.name, entry.mtime);
   }
-  return {{ActionKind::SetAttributes, entry.name}};
+  if (!decision.action)
+    return {};
+  return {{*decision.action, entry.name}};
 }
 
-bool CPropagator::Examine(const std::string& name, const std::string& path, struct stat& status) {
+PathState CPropagator::Examine(const std::string& name, bool withTarget) const {
   // A dry run changes nothing, so what it would have made is remembered for later records of the same path.
-  auto found = dryMade.find(name);
-  if (dryRun && found != dryMade.end()) {
-    status = found->second;
-    return true;
+  if (dryRun) {
+    auto found = dryMade.find(OverlayKey(name));
+    if (found != dryMade.end())
+      return found->second;
   }
-  return PathExists(path, status);
+  if (!base.Valid()) {
+    PathState missing;
+    missing.error = ENOENT;  // a dry run of a base directory that the run would make
+    return missing;
+  }
+  return ExaminePath(base.Get(), name, withTarget);
 }
 
-struct stat& CPropagator::Made(const std::string& name) {
-  return dryMade.try_emplace(name).first->second;
-}
-
-std::vector<Action> CPropagator::CreateDirOnce(const TableEntry& entry) {
-  std::string path = basedir + entry.name;
+int CPropagator::CreationError(const std::string& name) const {
+  std::string normal;
+  if (!NormalisePath(name, normal))
+    return 0;  // a ".." may lead anywhere: only the run can tell
+  size_t slash = normal.rfind('/');
+  if (slash == std::string::npos)
+    return 0;  // the base directory, which exists or which the run makes
+  const std::string parent = normal.substr(0, slash);
+  auto found = dryMade.find(parent);
+  if (found != dryMade.end())
+    return S_ISDIR(found->second.mode) || S_ISLNK(found->second.mode) ? 0 : ENOTDIR;
+  if (!base.Valid())
+    return ENOENT;
   struct stat status;
-  if (Examine(entry.name, path, status))
-    return {};
-  OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
-  if (!dryRun) {
-    MakeDir(path, entry.dirMode);
-    SetDirAttributes(path, owner, entry);
-    timedDirectories.emplace_back(entry.name, entry.mtime);
-  } else {
-    struct stat& made = Made(entry.name);
-    made.st_mode = S_IFDIR | (entry.dirMode & 07777);
-    made.st_mtime = entry.mtime;
-    RememberOwner(made, owner);
-  }
-  return {{ActionKind::MakeDir, entry.name}};
+  if (fstatat(base.Get(), RelativeName(parent).c_str(), &status, 0) != 0)
+    return errno;
+  return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+}
+
+PathState& CPropagator::Made(const std::string& name) {
+  const std::string key = OverlayKey(name);
+  auto found = dryMade.find(key);
+  if (found != dryMade.end())
+    return found->second;
+  PathState state = Examine(name, true);
+  state.exists = true;
+  state.error = 0;
+  return dryMade.emplace(key, std::move(state)).first->second;
 }
 
 std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
   RequireTableRecord();
-  std::string path = basedir + entry.name;
-  OwnerIds owner = ResolveOwner(ids, entry.owner, entry.group);
-  std::string present;
-  auto linked = dryLinks.find(entry.name);
-  if (dryRun && linked != dryLinks.end()) {
-    present = linked->second;
-  } else {
-    try {
-      present = ReadLink(path);
-    } catch (const RunError&) {
-      // nothing there, or no link: counts as a link with an empty text
-    }
-  }
-  if (present != entry.target) {
-    if (dryRun) {
-      dryLinks[entry.name] = entry.target;
-      struct stat& made = Made(entry.name);
-      made.st_mode = S_IFLNK | 0777;
-      RememberOwner(made, owner);
-    } else {
-      unlink(path.c_str());  // removes a file or link in the way; a directory stays and symlink reports it
-      if (symlink(entry.target.c_str(), path.c_str()) != 0) {
-        int err = errno;
-        Fail("Cannot create symlink %s: %s", path.c_str(), strerror(err));
-      }
-      SetOwnerIds(path, owner.user, owner.group);
-      NoteChangedPath(path);
-    }
-    return {{ActionKind::Link, entry.name}};
-  }
-  struct stat status {};
-  if (Examine(entry.name, path, status) && status.st_uid == owner.user && status.st_gid == owner.group)
+  Situation situation;
+  situation.path = basedir + entry.name;
+  situation.owner = ResolveOwner(ids, entry.owner, entry.group);
+  situation.present = Examine(entry.name, true);
+  if (dryRun && (!situation.present.exists || !S_ISLNK(situation.present.mode)))
+    situation.creationError = CreationError(entry.name);
+  const Decision decision = DecideLink(entry, situation);
+  if (!decision.failure.empty())
+    throw RunError(decision.failure);
+  if (!decision.action)
     return {};
-  if (!dryRun) {
-    ChangeOwnerInPlace(path, owner.user, owner.group);
+  if (dryRun) {
+    PathState& made = Made(entry.name);
+    if (decision.action == ActionKind::Link) {
+      made.mode = S_IFLNK | 0777;
+      made.target = entry.target;
+      made.links = 1;
+    }
+    made.user = situation.owner.user;
+    made.group = situation.owner.group;
+  } else if (decision.action == ActionKind::Link) {
+    const std::string& path = situation.path;
+    unlink(path.c_str());  // a file or link in the way; the decision never lets a directory be there
+    if (symlink(entry.target.c_str(), path.c_str()) != 0)
+      FailErrno(errno, "Cannot create symlink %s", path.c_str());
+    SetOwnerIds(path, situation.owner.user, situation.owner.group);
     NoteChangedPath(path);
-    return {{ActionKind::SetAttributes, entry.name}};
+  } else {
+    ChangeOwnerInPlace(situation.path, situation.owner.user, situation.owner.group);
+    NoteChangedPath(situation.path);
   }
-  RefuseSharedFile(path, status);
-  if (dryMade.count(entry.name) != 0)
-    RememberOwner(Made(entry.name), owner);
-  return {{ActionKind::SetAttributes, entry.name}};
+  return {{*decision.action, entry.name}};
 }
 
 void CPropagator::RestoreDirectoryTimes() {
