@@ -122,11 +122,11 @@ test_dry_run_fails_where_the_run_would() {
     before=$(full_snapshot base-n)
     run_capture "$PROPAGATE" -n repo base-n
     expect_eq "status of -n" 1 "$status"
-    expect_eq "error of -n" "Error: $message"$'\n' "$err"
+    expect_eq "error of -n" "Error: ${message//@BASE@/base-n}"$'\n' "$err"
     dry=$out
     expect_eq "tree after a failing -n" "$before" "$(full_snapshot base-n)"
     # The lines of the records before the failing one are those that -v prints.
-    expect_run 1 "$dry" "Error: $message"$'\n' "$PROPAGATE" -v repo base-run
+    expect_run 1 "$dry" "Error: ${message//@BASE@/base-run}"$'\n' "$PROPAGATE" -v repo base-run
   }
   mkdir base
   check_both "${table/file bin\/tool bin staff/file bin/tool nosuchuser staff}" \
@@ -134,6 +134,15 @@ test_dry_run_fails_where_the_run_would() {
   check_both "${table/dir bin root staff/dir bin root nosuchgroup}" "Group nosuchgroup not found, please reinstall Velmira"
   check_both "${table/ 0104755 tool / 0104755 missing }" "fopen(repo/missing): No such file or directory"
   check_both "${table/dir etc root/dier etc root}" "Parse error in line 2: Invalid token"
+  # What the disk and the earlier records tell: a parent that no record makes, a directory where a link
+  # belongs, a file where a directory belongs (left alone, so the file below it fails).
+  check_both "${table/dir etc\/deep root root $T0 0700 n/}" "fopen(@BASE@/etc/deep/plugin): No such file or directory"
+  mkdir -p base/etc/current
+  check_both "$table" "Cannot create symlink @BASE@/etc/current: File exists"
+  rm -r base/etc && mkdir base/etc && printf 'a file\n' >base/etc/deep
+  check_both "$table" "fopen(@BASE@/etc/deep/plugin): Not a directory"
+  expect_attrs base-run/etc/deep "regular file 644 root root"
+  rm -r base/etc
   # A kept file that exists, differs from the record and has no old table to say whether it was edited.
   mkdir -p base/etc && printf 'edited\n' >"base/etc/app name.conf"
   check_both "$table" "Cannot find etc/app name.conf in old table, possible corruption"
