@@ -162,7 +162,17 @@ void CRecordScheduler::Drain(const std::function<void(RecordResult&)>& consumer)
       slots.pop_front();
     }
     if (slot->result.failure) {
+      // Records that started before the failure may have finished since: what they did was done, and is
+      // reported before the failure is.
       WaitAll();
+      std::deque<std::shared_ptr<Slot>> later;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        later.swap(slots);
+      }
+      for (const std::shared_ptr<Slot>& done : later)
+        if (!done->result.failure)
+          consumer(done->result);
       std::rethrow_exception(slot->result.failure);
     }
     consumer(slot->result);

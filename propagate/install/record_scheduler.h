@@ -68,8 +68,8 @@ class CRecordScheduler {
   /// Waits until every started record has finished.
   void WaitAll();
   /// Hands every finished result to consumer, in order of starting, up to the first one not yet finished.
-  /// At a failed result, waits for every record still in progress and rethrows that failure: it is the
-  /// failure of the earliest failing record.
+  /// At a failed result, waits for every record still in progress, hands the later results that did not
+  /// fail to consumer as well, and rethrows that failure: it is the failure of the earliest failing record.
   void Drain(const std::function<void(RecordResult&)>& consumer);
 
  private:

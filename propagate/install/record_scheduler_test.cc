@@ -195,3 +195,18 @@ TEST(RecordScheduler, FailuresOfTheOwningThreadTakeTheirPlace) {
               scheduler.Drain([](RecordResult&) {});
             }));
 }
+
+TEST(RecordScheduler, WhatLaterRecordsDidIsHandedOutBeforeTheFailure) {
+  CRecordScheduler scheduler(2);
+  scheduler.Start("a", [] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return Failing("a failed");
+  });
+  scheduler.Start("b", [] { return Done("b"); });
+  std::vector<std::string> seen;
+  EXPECT_EQ("a failed", ErrorOf([&] {
+              scheduler.WaitAll();
+              scheduler.Drain([&](RecordResult& result) { seen.push_back(result.actions.at(0).name); });
+            }));
+  EXPECT_EQ(std::vector<std::string>{"b"}, seen);
+}
