@@ -128,6 +128,30 @@ test_dry_run_reports_and_changes_nothing() {
   expect_eq "removals of the real run" "$REMOVALS" "$(prune_lines "$out")"
 }
 
+# A link that the upgrade moves: the dry run judges the paths through it as the run will have left them.
+test_dry_run_follows_the_links_it_would_move() {
+  require_root || return $SKIP
+  mkdir -p old new
+  printf 'f\n' >old/f
+  cp old/f new/f
+  write_table old <<EOT
+dir v1 root root $T0 0755 n
+file v1/f root root $T0 0100644 f @DIGEST(f) 0 n
+symlink cur root root $T0 v1
+EOT
+  write_table new <<EOT
+dir v2 root root $T0 0755 n
+file v2/f root root $T0 0100644 f @DIGEST(f) 0 n
+symlink cur root root $T0 v2
+file cur/f root root $T0 0100644 f @DIGEST(f) 0 n
+EOT
+  expect_run 0 "" "" "$PROPAGATE" old base
+  run_capture "$PROPAGATE" -n --prune new base
+  expect_eq "removals of the dry run" $'remove v1/f\nremove v1' "$(prune_lines "$out")"
+  run_capture "$PROPAGATE" -v --prune new base
+  expect_eq "removals of the run" $'remove v1/f\nremove v1' "$(prune_lines "$out")"
+}
+
 test_local_changes_and_unknown_files_are_kept() {
   require_root || return $SKIP
   install_v1

@@ -122,7 +122,7 @@ int RunInstall(const InstallOptions& options) {
   if (options.prune && propagator.tableRecord.kind == EntryKind::Table) {
     newNames.insert(propagator.tableRecord.name);
     Prune(propagator.oldTable, newNames, propagator.basedir, options.dryRun,
-          [&](const Action& action) { print({action}); });
+          [&](const Action& action) { print({action}); }, propagator.PlannedLinks());
   }
   if (!options.dryRun)
     propagator.RestoreDirectoryTimes();

@@ -71,6 +71,24 @@ std::unordered_set<std::string> ProtectedPaths(const std::unordered_set<std::str
   return paths;
 }
 
+/// basedir + name as the run will have left it: the first parent that the run makes a link is replaced by
+/// the link's text, as the system would follow it.
+std::string PlannedPath(const std::string& basedir, const std::string& name,
+                        const std::unordered_map<std::string, std::string>& plannedLinks) {
+  for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+    auto planned = plannedLinks.find(name.substr(0, slash));
+    if (planned == plannedLinks.end())
+      continue;
+    const std::string& text = planned->second;
+    if (!text.empty() && text[0] == '/')
+      return text + name.substr(slash);
+    size_t parentEnd = name.rfind('/', slash - 1);
+    std::string parent = parentEnd == std::string::npos || slash == 0 ? "" : name.substr(0, parentEnd + 1);
+    return basedir + parent + text + name.substr(slash);
+  }
+  return basedir + name;
+}
+
 /// A file's identity: what a path reaches, whatever its spelling.
 using FileIdentity = std::pair<dev_t, ino_t>;
 
@@ -79,7 +97,8 @@ using FileIdentity = std::pair<dev_t, ino_t>;
 /// "real/f"), which must then stay. Only the parent directories are examined for links, each once, so
 /// a table without such paths costs one lstat per directory.
 std::set<FileIdentity> ReachedThroughLinks(const std::unordered_set<std::string>& newNames,
-                                           const std::string& basedir) {
+                                           const std::string& basedir,
+                                           const std::unordered_map<std::string, std::string>& plannedLinks) {
   std::unordered_map<std::string, bool> parentIsLink;
   std::set<FileIdentity> reached;
   for (const std::string& name : newNames) {
@@ -92,13 +111,14 @@ std::set<FileIdentity> ReachedThroughLinks(const std::unordered_set<std::string>
       auto found = parentIsLink.find(parent);
       if (found == parentIsLink.end()) {
         struct stat status;
-        bool isLink = lstat((basedir + parent).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+        bool isLink = plannedLinks.count(parent) != 0 ||
+                      (lstat((basedir + parent).c_str(), &status) == 0 && S_ISLNK(status.st_mode));
         found = parentIsLink.emplace(std::move(parent), isLink).first;
       }
       throughLink = found->second;
     }
     struct stat status;
-    if (throughLink && lstat((basedir + name).c_str(), &status) == 0)
+    if (throughLink && lstat(PlannedPath(basedir, name, plannedLinks).c_str(), &status) == 0)
       reached.emplace(status.st_dev, status.st_ino);
   }
   return reached;
@@ -302,7 +322,8 @@ std::optional<ActionKind> PruneOne(int base, const std::string& basedir, const T
 }  // namespace
 
 void Prune(const std::vector<TableEntry>& oldTable, const std::unordered_set<std::string>& newNames,
-           const std::string& basedir, bool dryRun, const std::function<void(const Action&)>& report) {
+           const std::string& basedir, bool dryRun, const std::function<void(const Action&)>& report,
+           const std::unordered_map<std::string, std::string>& plannedLinks) {
   std::vector<Candidate> candidates = Candidates(oldTable, newNames);
   if (candidates.empty())
     return;
@@ -311,7 +332,7 @@ void Prune(const std::vector<TableEntry>& oldTable, const std::unordered_set<std
     int err = errno;
     Fail("open(%s): %s", basedir.c_str(), strerror(err));
   }
-  std::set<FileIdentity> reached = ReachedThroughLinks(newNames, basedir);
+  std::set<FileIdentity> reached = ReachedThroughLinks(newNames, basedir, plannedLinks);
   // The paths removed so far (or, dry, that would be): a directory holding only those counts as empty.
   std::unordered_set<std::string> removed;
   for (const Candidate& candidate : candidates) {

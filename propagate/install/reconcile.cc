@@ -191,6 +191,14 @@ int CPropagator::CreationError(const std::string& name) const {
   return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
 }
 
+std::unordered_map<std::string, std::string> CPropagator::PlannedLinks() const {
+  std::unordered_map<std::string, std::string> links;
+  for (const auto& [name, state] : dryMade)
+    if (S_ISLNK(state.mode))
+      links.emplace(name, state.target);
+  return links;
+}
+
 PathState& CPropagator::Made(const std::string& name) {
   const std::string key = OverlayKey(name);
   auto found = dryMade.find(key);
