@@ -120,13 +120,19 @@ test_dry_run_fails_where_the_run_would() {
     cp -a base-n base-run
     local before dry
     before=$(full_snapshot base-n)
+    # The lines of the records before the failing one, as one worker prints them.
+    run_capture "$PROPAGATE" -n -j 1 repo base-n
+    dry=$out
     run_capture "$PROPAGATE" -n repo base-n
     expect_eq "status of -n" 1 "$status"
     expect_eq "error of -n" "Error: ${message//@BASE@/base-n}"$'\n' "$err"
-    dry=$out
+    [[ $out == "$dry"* ]] || fail "lines of -n: expected [$dry] first, got [$out]"
     expect_eq "tree after a failing -n" "$before" "$(full_snapshot base-n)"
-    # The lines of the records before the failing one are those that -v prints.
-    expect_run 1 "$dry" "Error: ${message//@BASE@/base-run}"$'\n' "$PROPAGATE" -v repo base-run
+    # -v prints them too; with several workers also what records started before the failure did.
+    run_capture "$PROPAGATE" -v repo base-run
+    expect_eq "status of -v" 1 "$status"
+    expect_eq "error of -v" "Error: ${message//@BASE@/base-run}"$'\n' "$err"
+    [[ $out == "$dry"* ]] || fail "lines of -v: expected [$dry] first, got [$out]"
   }
   mkdir base
   check_both "${table/file bin\/tool bin staff/file bin/tool nosuchuser staff}" \
@@ -269,6 +275,38 @@ test_several_jobs_leave_what_one_leaves() {
   rm -rf many
   expect_run 1 "" $'Error: User nosuchuser not found, please reinstall Velmira\n' "$PROPAGATE" -j 4 repo many
   [ -e many/files.txt ] && fail "a failed parallel run installed its table"
+}
+
+# Records that reach one file under two spellings, through a link, leave what a one-thread run leaves; a
+# record through a link that an earlier record replaced meets what a one-thread run meets.
+test_spellings_through_links_at_several_jobs() {
+  require_root || return $SKIP
+  mkdir -p repo
+  printf 'first\n' >repo/a
+  printf 'second\n' >repo/b
+  {
+    echo "dir d root root $T0 0755 n"
+    echo "symlink L root root $T0 d"
+    for i in $(seq 1 50); do echo "file d/x$i root root $T0 0100644 a @DIGEST(a) 0 n"; done
+    for i in $(seq 1 50); do echo "file L/x$i root root $T0 0100644 b @DIGEST(b) 0 n"; done
+  } | write_table repo
+  local jobs
+  for jobs in 1 4; do
+    expect_run 0 "" "" "$PROPAGATE" -j $jobs repo base$jobs
+    expect_eq "contents at -j $jobs" "50 second" "$(cat base$jobs/d/x* | sort | uniq -c | xargs)"
+  done
+  write_table repo <<EOT
+dir T root root $T0 0755 n
+symlink l root root $T0 T
+symlink x root root $T0 l
+file x/f0 root root $T0 0100644 a @DIGEST(a) 0 n
+file l root root $T0 0100644 b @DIGEST(b) 0 n
+file x/f1 root root $T0 0100644 a @DIGEST(a) 0 n
+EOT
+  for jobs in 1 4; do
+    expect_run 1 "" "Error: fopen(link$jobs/x/f1): Not a directory"$'\n' "$PROPAGATE" -j $jobs repo link$jobs
+    expect_eq "what reached T at -j $jobs" "f0" "$(ls link$jobs/T)"
+  done
 }
 
 test_file_records_overlap_on_several_workers() {

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "install/path_resolver.h"
 #include "install/propagator.h"
 #include "install/prune.h"
 #include "install/record_scheduler.h"
@@ -60,6 +61,7 @@ int RunInstall(const InstallOptions& options) {
   {
     CDirectoryReuse reuse;
     CRecordScheduler scheduler(options.jobs == 0 ? DefaultJobs() : options.jobs);
+    CPathResolver resolver(propagator.BaseDescriptor());
     auto consume = [&](RecordResult& result) {
       print(result.actions);
       progress.Advance(1, result.bytes);
@@ -88,10 +90,11 @@ int RunInstall(const InstallOptions& options) {
           OwnerIds owner = ResolveOwner(propagator.ids, entry.owner, entry.group);
           // Records at or below the name never run beside this one, so directories forgotten once its copy
           // is over are opened afresh by every later record that goes through the name.
-          const bool forget = reuse.MayReplaceDirectory(entry.name);
-          // The name is copied before the entry moves into the work: arguments may be evaluated in any order.
-          const std::string name = entry.name;
-          scheduler.Start(name, [&propagator, entry = std::move(entry), owner, forget] {
+          // A file may also replace a link that earlier records went through under another name.
+          const bool forget = reuse.MayReplaceDirectory(entry.name) | resolver.Replacing(entry.name);
+          // The paths are taken before the entry moves into the work: arguments may be evaluated in any order.
+          RecordPaths paths = resolver.Resolve(entry.name);
+          scheduler.Start(std::move(paths), [&propagator, entry = std::move(entry), owner, forget] {
             RecordResult result;
             try {
               result.actions = propagator.ReconcileFile(entry, owner, result.bytes);
@@ -106,7 +109,9 @@ int RunInstall(const InstallOptions& options) {
           scheduler.AddFailure(std::current_exception());
         }
       } else if (entry.kind != EntryKind::None) {
-        scheduler.RunHere(entry.name, [&] {
+        if (entry.kind == EntryKind::Symlink)
+          resolver.Replacing(entry.name);
+        scheduler.RunHere(resolver.Resolve(entry.name), [&] {
           RecordResult result;
           result.actions = propagator.Apply(entry);
           return result;

@@ -50,6 +50,8 @@ class CPropagator {
   /// Installs tableBytes, the repository table that the run applied, in the base directory as the next
   /// run's old table, once every file system that the run changed is flushed.
   std::vector<Action> InstallTable(const std::string& tableBytes);
+  /// The base directory's descriptor; -1 in a dry run of a base directory that does not exist yet.
+  int BaseDescriptor() const { return base.Get(); }
   /// Dry run: the links that the run would have made or kept, with their texts, by name.
   std::unordered_map<std::string, std::string> PlannedLinks() const;
   /// The first old-table record of name; fails with "Cannot find %s in old table, possible corruption".

@@ -2,19 +2,19 @@
 
 #include "sys/path_name.h"
 
-bool CPathsInProgress::Overlaps(const std::string& name) const {
-  if (names.empty() && barriers == 0)
+namespace {
+
+/// True when name, normalised, equals, lies below or lies above a name of names.
+bool Related(const std::string& normal, const std::multiset<std::string>& names) {
+  if (names.empty())
     return false;
-  std::string normal;
-  if (!NormalisePath(name, normal) || barriers != 0)
-    return true;  // a ".." may lead anywhere: such a record waits for every other, and every other for it
   if (names.count(normal) != 0)
     return true;
-  // A record above this one: each leading part of the name up to a slash.
+  // A name above this one: each leading part of the name up to a slash.
   for (size_t slash = normal.find('/'); slash != std::string::npos; slash = normal.find('/', slash + 1))
     if (names.count(normal.substr(0, slash)) != 0)
       return true;
-  // A record below this one sorts right after name + "/"; the top, "", lies above every path.
+  // A name below this one sorts right after name + "/"; the top, "", lies above every path.
   if (normal.empty())
     return true;
   std::string below = normal + "/";
@@ -22,23 +22,59 @@ bool CPathsInProgress::Overlaps(const std::string& name) const {
   return next != names.end() && next->compare(0, below.size(), below) == 0;
 }
 
-void CPathsInProgress::Add(const std::string& name) {
+}  // namespace
+
+bool CPathsInProgress::Overlaps(const std::string& name) const { return Overlaps(RecordPaths{{name}, {}}); }
+
+bool CPathsInProgress::Overlaps(const RecordPaths& paths) const {
+  if (Empty())
+    return false;
+  if (barriers != 0)
+    return true;  // a ".." may lead anywhere: such a record waits for every other, and every other for it
   std::string normal;
-  if (NormalisePath(name, normal))
-    names.insert(normal);
-  else
-    ++barriers;
+  for (const std::string& name : paths.occupied) {
+    if (!NormalisePath(name, normal))
+      return true;
+    if (Related(normal, occupied) || Related(normal, traversed))
+      return true;
+  }
+  for (const std::string& name : paths.traversed)
+    if (NormalisePath(name, normal) && Related(normal, occupied))
+      return true;
+  return false;
 }
 
-void CPathsInProgress::Remove(const std::string& name) {
+void CPathsInProgress::Add(const RecordPaths& paths) {
   std::string normal;
-  if (!NormalisePath(name, normal)) {
-    --barriers;
-    return;
+  for (const std::string& name : paths.occupied) {
+    if (NormalisePath(name, normal))
+      occupied.insert(normal);
+    else
+      ++barriers;
   }
-  auto found = names.find(normal);
-  if (found != names.end())
-    names.erase(found);
+  for (const std::string& name : paths.traversed)
+    if (NormalisePath(name, normal))
+      traversed.insert(normal);
+}
+
+void CPathsInProgress::Remove(const RecordPaths& paths) {
+  std::string normal;
+  for (const std::string& name : paths.occupied) {
+    if (!NormalisePath(name, normal)) {
+      --barriers;
+      continue;
+    }
+    auto found = occupied.find(normal);
+    if (found != occupied.end())
+      occupied.erase(found);
+  }
+  for (const std::string& name : paths.traversed) {
+    if (!NormalisePath(name, normal))
+      continue;
+    auto found = traversed.find(normal);
+    if (found != traversed.end())
+      traversed.erase(found);
+  }
 }
 
 // Records queued beyond the workers keep every worker busy while this thread reads on, and let it sleep
@@ -67,7 +103,7 @@ void CRecordScheduler::Finish(std::shared_ptr<Slot> slot, RecordResult result) {
     std::lock_guard<std::mutex> lock(mutex);
     slot->result = std::move(result);
     slot->done = true;
-    inProgress.Remove(slot->name);
+    inProgress.Remove(slot->paths);
     --running;
     // Let go of the slot under the lock: the thread that drains it is then its last owner, and the failure
     // it carries is released where it is read.
@@ -91,24 +127,29 @@ void CRecordScheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::
   finished.wait(lock, ready);
 }
 
-std::shared_ptr<CRecordScheduler::Slot> CRecordScheduler::Enter(const std::string& name, bool queued) {
+std::shared_ptr<CRecordScheduler::Slot> CRecordScheduler::Enter(RecordPaths paths, bool queued) {
   auto slot = std::make_shared<Slot>();
-  slot->name = name;
+  slot->paths = std::move(paths);
   std::unique_lock<std::mutex> lock(mutex);
   // A record that failed meanwhile, perhaps the very one waited for, stops every later one.
   if (queued && running >= window)
     WaitUntil(lock, [&] { return failed || running <= window / 2; });
-  WaitUntil(lock, [&] { return failed || !inProgress.Overlaps(name); });
+  WaitUntil(lock, [&] { return failed || !inProgress.Overlaps(slot->paths); });
   if (failed)
     return nullptr;
-  inProgress.Add(name);
+  inProgress.Add(slot->paths);
   ++running;
   slots.push_back(slot);
   return slot;
 }
 
 bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult()> work) {
-  std::shared_ptr<Slot> slot = Enter(name, true);
+  return Start(RecordPaths{{name}, {}}, std::move(work));
+}
+
+bool CRecordScheduler::Start(RecordPaths paths, std::function<RecordResult()> work) {
+  const std::string name = paths.occupied.empty() ? std::string() : paths.occupied.front();
+  std::shared_ptr<Slot> slot = Enter(std::move(paths), true);
   if (!slot)
     return false;
   if (!pool) {
@@ -124,7 +165,11 @@ bool CRecordScheduler::Start(const std::string& name, std::function<RecordResult
 }
 
 bool CRecordScheduler::RunHere(const std::string& name, const std::function<RecordResult()>& work) {
-  std::shared_ptr<Slot> slot = Enter(name, false);
+  return RunHere(RecordPaths{{name}, {}}, work);
+}
+
+bool CRecordScheduler::RunHere(RecordPaths paths, const std::function<RecordResult()>& work) {
+  std::shared_ptr<Slot> slot = Enter(std::move(paths), false);
   if (!slot)
     return false;
   RecordResult result;

@@ -23,22 +23,37 @@ struct RecordResult {
   std::exception_ptr failure;
 };
 
+/// The paths of one record: the names it occupies (its own, and the same path reached with the links inside
+/// the base directory resolved), and the links it passes through on the way there.
+struct RecordPaths {
+  std::vector<std::string> occupied;
+  std::vector<std::string> traversed;
+};
+
 /// Names of records in progress, with the one question the scheduler asks of them.
 class CPathsInProgress {
  public:
   /// True when a record in progress has name, lies below it, or lies above it ("a" and "a/b"), however
   /// either is spelt ("a//b", "./a"); a name with a ".." component overlaps every other.
   bool Overlaps(const std::string& name) const;
-  /// Adds one record's name.
-  void Add(const std::string& name);
-  /// Removes one record's name (one of them, when several records share it).
-  void Remove(const std::string& name);
+  /// True when a name that paths occupies overlaps a name that a record in progress occupies or passes
+  /// through, or a link that paths passes through overlaps a name that one occupies. Records that only
+  /// pass through the same link do not overlap.
+  bool Overlaps(const RecordPaths& paths) const;
+  /// Adds one record's names.
+  void Add(const RecordPaths& paths);
+  /// Removes one record's names (one of each, when several records share them).
+  void Remove(const RecordPaths& paths);
+  /// Adds and removes a record that occupies name only.
+  void Add(const std::string& name) { Add(RecordPaths{{name}, {}}); }
+  void Remove(const std::string& name) { Remove(RecordPaths{{name}, {}}); }
   /// True when no record is in progress.
-  bool Empty() const { return names.empty() && barriers == 0; }
+  bool Empty() const { return occupied.empty() && traversed.empty() && barriers == 0; }
 
  private:
-  std::multiset<std::string> names;  ///< names in progress, with empty and "." components dropped
-  unsigned barriers = 0;             ///< records in progress whose names hold ".."
+  std::multiset<std::string> occupied;   ///< names in progress, with empty and "." components dropped
+  std::multiset<std::string> traversed;  ///< links that records in progress pass through, likewise
+  unsigned barriers = 0;                 ///< records in progress whose names hold ".."
 };
 
 /// Runs the records of a table, up to jobs of them at once and not always in the order they were started
@@ -58,9 +73,13 @@ class CRecordScheduler {
   /// room; a free worker prefers a record of a directory that no other worker is in. work must not throw:
   /// it reports a failure in its result. False, and nothing started, when a record has failed meanwhile.
   bool Start(const std::string& name, std::function<RecordResult()> work);
+  /// Start for a record whose paths are known: it waits for every record in progress that they overlap.
+  bool Start(RecordPaths paths, std::function<RecordResult()> work);
   /// Runs work for a record at name on this thread, once nothing in progress overlaps name; an exception
   /// from work becomes the record's failure. False, and nothing run, when a record has failed meanwhile.
   bool RunHere(const std::string& name, const std::function<RecordResult()>& work);
+  /// RunHere for a record whose paths are known.
+  bool RunHere(RecordPaths paths, const std::function<RecordResult()>& work);
   /// Records a failure of this thread's own (a malformed line, say) as the next record's result.
   void AddFailure(std::exception_ptr failure);
   /// True once any record has failed; no further record should be started then.
@@ -74,14 +93,14 @@ class CRecordScheduler {
 
  private:
   struct Slot {
-    std::string name;
+    RecordPaths paths;
     bool done = false;
     RecordResult result;
   };
   void Finish(std::shared_ptr<Slot> slot, RecordResult result);
   /// Waits until a record at name may start (and, when queued, for room in the window), then registers its
   /// slot; null when a record has failed meanwhile.
-  std::shared_ptr<Slot> Enter(const std::string& name, bool queued);
+  std::shared_ptr<Slot> Enter(RecordPaths paths, bool queued);
   /// Waits on finished until ready holds; the thread that finishes a record wakes this one only then.
   void WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
 
