@@ -14,8 +14,6 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "sys/base_lock.h"
 #include "sys/control_sum.h"
@@ -164,41 +162,41 @@ void CompareSymlink(const TableEntry& record, const Finding& finding, CIdCache& 
   CompareOwnership(record, finding, ids, false, differences);
 }
 
-// Records are handed to the threads in runs of this many, and handed back to the ordered thread the same
+// Records are handed to the workers in runs of this many, and handed back to the ordered thread the same
 // way: one wake-up per record would cost more than the examination of a small file.
 constexpr size_t kBatch = 32;
 
-/// Examines every record on its own threads, as many at once as asked, and hands the findings out in
-/// table order. Stops and waits for its threads when it goes away.
-class CExaminationPool {
+/// Examines every record on the workers of a pool, as many at once as asked, and hands the findings out in
+/// table order; without any worker, on the calling thread as each is taken. Stops the examination and
+/// waits for the workers when it goes away.
+class CExamination {
  public:
-  CExaminationPool(int baseDirectory, const std::string& basedir, const std::vector<TableEntry>& records,
-                   unsigned jobs)
-      : baseDirectory(baseDirectory), basedir(basedir), records(records), findings(records.size()),
-        examined((records.size() + kBatch - 1) / kBatch, 0) {
-    unsigned count = static_cast<unsigned>(std::min<size_t>(std::max(jobs, 1u), examined.size()));
-    threads.reserve(count);
-    for (unsigned i = 0; i < count; ++i) {
-      try {
-        threads.emplace_back([this] { Work(); });
-      } catch (const std::system_error& error) {
-        // Fewer threads only make it slower; none at all leaves the records unexamined.
-        if (threads.empty())
-          Fail("Cannot start a thread: %s", error.what());
-        break;
-      }
-    }
+  CExamination(int baseDirectory, const std::string& basedir, const std::vector<TableEntry>& records, unsigned jobs)
+      : baseDirectory(baseDirectory),
+        basedir(basedir),
+        records(records),
+        findings(records.size()),
+        examined((records.size() + kBatch - 1) / kBatch, 0),
+        pool(static_cast<unsigned>(std::min<size_t>(std::max(jobs, 1u), examined.size()))) {
+    // Each task keeps its worker's examiner, and with it the read buffer, for every batch it takes; the
+    // groups keep the tasks on workers of their own.
+    for (size_t group = 0; group < pool.Size(); ++group)
+      pool.Submit([this] { Work(); }, group);
   }
-  ~CExaminationPool() {
-    stopping = true;
-    for (std::thread& thread : threads)
-      thread.join();
-  }
-  CExaminationPool(const CExaminationPool&) = delete;
-  CExaminationPool& operator=(const CExaminationPool&) = delete;
+  ~CExamination() { stopping = true; }
+  CExamination(const CExamination&) = delete;
+  CExamination& operator=(const CExamination&) = delete;
 
   /// The finding of record index, once it is examined; each index is taken once, in order.
   Finding Take(size_t index) {
+    // Fewer threads only make it slower: with none at all, each record is examined as it is taken.
+    if (pool.Size() == 0) {
+      if (!inlineExaminer)
+        inlineExaminer.emplace(baseDirectory, basedir);
+      Finding finding;
+      ExamineInto(*inlineExaminer, index, finding);
+      return finding;
+    }
     if (index >= takenEnd) {
       size_t batch = index / kBatch;
       std::unique_lock<std::mutex> lock(mutex);
@@ -209,6 +207,14 @@ class CExaminationPool {
   }
 
  private:
+  void ExamineInto(CRecordExaminer& examiner, size_t index, Finding& finding) {
+    try {
+      finding = examiner.Examine(records[index]);
+    } catch (const std::exception& error) {
+      finding.failure = error.what();
+    }
+  }
+
   void Work() {
     CRecordExaminer examiner(baseDirectory, basedir);
     for (;;) {
@@ -216,14 +222,9 @@ class CExaminationPool {
       if (first >= records.size())
         return;
       const size_t end = std::min(first + kBatch, records.size());
-      for (size_t index = first; index < end && !stopping; ++index) {
-        // Each index has one writer; the mutex below hands the findings over to the reader.
-        try {
-          findings[index] = examiner.Examine(records[index]);
-        } catch (const std::exception& error) {
-          findings[index].failure = error.what();
-        }
-      }
+      // Each index has one writer; the mutex below hands the findings over to the reader.
+      for (size_t index = first; index < end && !stopping; ++index)
+        ExamineInto(examiner, index, findings[index]);
       {
         std::lock_guard<std::mutex> lock(mutex);
         examined[first / kBatch] = 1;
@@ -238,11 +239,12 @@ class CExaminationPool {
   std::vector<Finding> findings;
   std::vector<char> examined;  ///< per batch; guarded by mutex
   size_t takenEnd = 0;         ///< records below this are examined; the ordered thread's own
+  std::optional<CRecordExaminer> inlineExaminer;  ///< the calling thread's, when the pool has no worker
   std::mutex mutex;
   std::condition_variable ready;
   std::atomic<size_t> next{0};
   std::atomic<bool> stopping{false};
-  std::vector<std::thread> threads;
+  CWorkerPool pool;  ///< last: it finishes its tasks before anything they use goes away
 };
 
 }  // namespace
@@ -389,9 +391,9 @@ int VerifyBase(const VerifyOptions& options, FILE* output) {
   CIdCache ids;
   bool damaged = false;
   {
-    CExaminationPool pool(base.Get(), basedir, records, options.jobs ? options.jobs : DefaultJobs());
+    CExamination examination(base.Get(), basedir, records, options.jobs ? options.jobs : DefaultJobs());
     for (size_t i = 0; i < records.size(); ++i) {
-      Finding finding = pool.Take(i);
+      Finding finding = examination.Take(i);
       if (!finding.failure.empty())
         Fail("%s", finding.failure.c_str());
       progress.Advance(1, finding.bytesRead);
