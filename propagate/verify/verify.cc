@@ -11,7 +11,6 @@
 #include <cstdarg>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -262,7 +261,7 @@ Finding CRecordExaminer::Examine(const TableEntry& record) {
       finding.missing = true;
       return finding;
     }
-    Fail("lstat(%s): %s", (basedir + record.name).c_str(), strerror(err));
+    FailErrno(err, "lstat(%s)", (basedir + record.name).c_str());
   }
   TakeStatus(status, finding);
 
@@ -270,8 +269,9 @@ Finding CRecordExaminer::Examine(const TableEntry& record) {
     char text[4096];
     ssize_t length = readlinkat(baseDirectory, name.c_str(), text, sizeof text);
     if (length < 0) {
+      // Read before the name is built, which may allocate.
       int err = errno;
-      Fail("readlink(%s): %s", (basedir + record.name).c_str(), strerror(err));
+      FailErrno(err, "readlink(%s)", (basedir + record.name).c_str());
     }
     finding.target.assign(text, static_cast<size_t>(length));
     return finding;
@@ -304,15 +304,11 @@ void CRecordExaminer::HashFile(const std::string& name, const std::string& path,
   if (descriptor < 0 && errno == EPERM)
     descriptor = openat(baseDirectory, name.c_str(), flags);
   CDescriptor file(descriptor);
-  if (!file.Valid()) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
-  }
+  if (!file.Valid())
+    FailErrno(errno, "%s: Cannot open", path.c_str());
   struct stat status;
-  if (fstat(file.Get(), &status) != 0) {
-    int err = errno;
-    Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
-  }
+  if (fstat(file.Get(), &status) != 0)
+    FailErrno(errno, "%s: Cannot stat", path.c_str());
   // Something else swapped in since the examination is what the finding reports.
   if (!followLink)
     TakeStatus(status, finding);
@@ -381,10 +377,8 @@ int VerifyBase(const VerifyOptions& options, FILE* output) {
   const std::vector<TableEntry> records =
       LoadInstalledTable(basedir + (options.table.empty() ? std::string("files.txt") : options.table));
   CDescriptor base(open(basedir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!base.Valid()) {
-    int err = errno;
-    Fail("open(%s): %s", basedir.c_str(), strerror(err));
-  }
+  if (!base.Valid())
+    FailErrno(errno, "open(%s)", basedir.c_str());
 
   CProgress progress(options.progress);
   progress.SetTotal(records.size());
