@@ -25,8 +25,6 @@
 
 namespace {
 
-// As in FileControlSum: large enough that a read costs little against hashing it, small enough for the caches.
-
 /// The name relative to the base directory's descriptor that reaches the same file as basedir + name.
 std::string RelativeName(const std::string& name) {
   // An absolute name would make the *at calls ignore the directory; concatenation keeps it inside.
