@@ -11,11 +11,8 @@
 #include <cstdarg>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "sys/base_lock.h"
 #include "sys/control_sum.h"
@@ -27,8 +24,6 @@
 #include "sys/worker_pool.h"
 
 namespace {
-
-// As in FileControlSum: large enough that a read costs little against hashing it, small enough for the caches.
 
 /// The name relative to the base directory's descriptor that reaches the same file as basedir + name.
 std::string RelativeName(const std::string& name) {
@@ -164,41 +159,41 @@ void CompareSymlink(const TableEntry& record, const Finding& finding, CIdCache& 
   CompareOwnership(record, finding, ids, false, differences);
 }
 
-// Records are handed to the threads in runs of this many, and handed back to the ordered thread the same
+// Records are handed to the workers in runs of this many, and handed back to the ordered thread the same
 // way: one wake-up per record would cost more than the examination of a small file.
 constexpr size_t kBatch = 32;
 
-/// Examines every record on its own threads, as many at once as asked, and hands the findings out in
-/// table order. Stops and waits for its threads when it goes away.
-class CExaminationPool {
+/// Examines every record on the workers of a pool, as many at once as asked, and hands the findings out in
+/// table order; without any worker, on the calling thread as each is taken. Stops the examination and
+/// waits for the workers when it goes away.
+class CExamination {
  public:
-  CExaminationPool(int baseDirectory, const std::string& basedir, const std::vector<TableEntry>& records,
-                   unsigned jobs)
-      : baseDirectory(baseDirectory), basedir(basedir), records(records), findings(records.size()),
-        examined((records.size() + kBatch - 1) / kBatch, 0) {
-    unsigned count = static_cast<unsigned>(std::min<size_t>(std::max(jobs, 1u), examined.size()));
-    threads.reserve(count);
-    for (unsigned i = 0; i < count; ++i) {
-      try {
-        threads.emplace_back([this] { Work(); });
-      } catch (const std::system_error& error) {
-        // Fewer threads only make it slower; none at all leaves the records unexamined.
-        if (threads.empty())
-          Fail("Cannot start a thread: %s", error.what());
-        break;
-      }
-    }
+  CExamination(int baseDirectory, const std::string& basedir, const std::vector<TableEntry>& records, unsigned jobs)
+      : baseDirectory(baseDirectory),
+        basedir(basedir),
+        records(records),
+        findings(records.size()),
+        examined((records.size() + kBatch - 1) / kBatch, 0),
+        pool(static_cast<unsigned>(std::min<size_t>(std::max(jobs, 1u), examined.size()))) {
+    // Each task keeps its worker's examiner, and with it the read buffer, for every batch it takes; the
+    // groups keep the tasks on workers of their own.
+    for (size_t group = 0; group < pool.Size(); ++group)
+      pool.Submit([this] { Work(); }, group);
   }
-  ~CExaminationPool() {
-    stopping = true;
-    for (std::thread& thread : threads)
-      thread.join();
-  }
-  CExaminationPool(const CExaminationPool&) = delete;
-  CExaminationPool& operator=(const CExaminationPool&) = delete;
+  ~CExamination() { stopping = true; }
+  CExamination(const CExamination&) = delete;
+  CExamination& operator=(const CExamination&) = delete;
 
   /// The finding of record index, once it is examined; each index is taken once, in order.
   Finding Take(size_t index) {
+    // Fewer threads only make it slower: with none at all, each record is examined as it is taken.
+    if (pool.Size() == 0) {
+      if (!inlineExaminer)
+        inlineExaminer.emplace(baseDirectory, basedir);
+      Finding finding;
+      ExamineInto(*inlineExaminer, index, finding);
+      return finding;
+    }
     if (index >= takenEnd) {
       size_t batch = index / kBatch;
       std::unique_lock<std::mutex> lock(mutex);
@@ -209,6 +204,14 @@ class CExaminationPool {
   }
 
  private:
+  void ExamineInto(CRecordExaminer& examiner, size_t index, Finding& finding) {
+    try {
+      finding = examiner.Examine(records[index]);
+    } catch (const std::exception& error) {
+      finding.failure = error.what();
+    }
+  }
+
   void Work() {
     CRecordExaminer examiner(baseDirectory, basedir);
     for (;;) {
@@ -216,14 +219,9 @@ class CExaminationPool {
       if (first >= records.size())
         return;
       const size_t end = std::min(first + kBatch, records.size());
-      for (size_t index = first; index < end && !stopping; ++index) {
-        // Each index has one writer; the mutex below hands the findings over to the reader.
-        try {
-          findings[index] = examiner.Examine(records[index]);
-        } catch (const std::exception& error) {
-          findings[index].failure = error.what();
-        }
-      }
+      // Each index has one writer; the mutex below hands the findings over to the reader.
+      for (size_t index = first; index < end && !stopping; ++index)
+        ExamineInto(examiner, index, findings[index]);
       {
         std::lock_guard<std::mutex> lock(mutex);
         examined[first / kBatch] = 1;
@@ -238,11 +236,12 @@ class CExaminationPool {
   std::vector<Finding> findings;
   std::vector<char> examined;  ///< per batch; guarded by mutex
   size_t takenEnd = 0;         ///< records below this are examined; the ordered thread's own
+  std::optional<CRecordExaminer> inlineExaminer;  ///< the calling thread's, when the pool has no worker
   std::mutex mutex;
   std::condition_variable ready;
   std::atomic<size_t> next{0};
   std::atomic<bool> stopping{false};
-  std::vector<std::thread> threads;
+  CWorkerPool pool;  ///< last: it finishes its tasks before anything they use goes away
 };
 
 }  // namespace
@@ -260,7 +259,7 @@ Finding CRecordExaminer::Examine(const TableEntry& record) {
       finding.missing = true;
       return finding;
     }
-    Fail("lstat(%s): %s", (basedir + record.name).c_str(), strerror(err));
+    FailErrno(err, "lstat(%s)", (basedir + record.name).c_str());
   }
   TakeStatus(status, finding);
 
@@ -268,8 +267,9 @@ Finding CRecordExaminer::Examine(const TableEntry& record) {
     char text[4096];
     ssize_t length = readlinkat(baseDirectory, name.c_str(), text, sizeof text);
     if (length < 0) {
+      // Read before the name is built, which may allocate.
       int err = errno;
-      Fail("readlink(%s): %s", (basedir + record.name).c_str(), strerror(err));
+      FailErrno(err, "readlink(%s)", (basedir + record.name).c_str());
     }
     finding.target.assign(text, static_cast<size_t>(length));
     return finding;
@@ -302,15 +302,11 @@ void CRecordExaminer::HashFile(const std::string& name, const std::string& path,
   if (descriptor < 0 && errno == EPERM)
     descriptor = openat(baseDirectory, name.c_str(), flags);
   CDescriptor file(descriptor);
-  if (!file.Valid()) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
-  }
+  if (!file.Valid())
+    FailErrno(errno, "%s: Cannot open", path.c_str());
   struct stat status;
-  if (fstat(file.Get(), &status) != 0) {
-    int err = errno;
-    Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
-  }
+  if (fstat(file.Get(), &status) != 0)
+    FailErrno(errno, "%s: Cannot stat", path.c_str());
   // Something else swapped in since the examination is what the finding reports.
   if (!followLink)
     TakeStatus(status, finding);
@@ -379,19 +375,17 @@ int VerifyBase(const VerifyOptions& options, FILE* output) {
   const std::vector<TableEntry> records =
       LoadInstalledTable(basedir + (options.table.empty() ? std::string("files.txt") : options.table));
   CDescriptor base(open(basedir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!base.Valid()) {
-    int err = errno;
-    Fail("open(%s): %s", basedir.c_str(), strerror(err));
-  }
+  if (!base.Valid())
+    FailErrno(errno, "open(%s)", basedir.c_str());
 
   CProgress progress(options.progress);
   progress.SetTotal(records.size());
   CIdCache ids;
   bool damaged = false;
   {
-    CExaminationPool pool(base.Get(), basedir, records, options.jobs ? options.jobs : DefaultJobs());
+    CExamination examination(base.Get(), basedir, records, options.jobs ? options.jobs : DefaultJobs());
     for (size_t i = 0; i < records.size(); ++i) {
-      Finding finding = pool.Take(i);
+      Finding finding = examination.Take(i);
       if (!finding.failure.empty())
         Fail("%s", finding.failure.c_str());
       progress.Advance(1, finding.bytesRead);
