@@ -36,102 +36,159 @@ uint64_t CountRecords(const std::string& table) {
   return count;
 }
 
+/// What a run prints: the action lines (with -n or -v) and the status line.
+class CReport {
+ public:
+  explicit CReport(const InstallOptions& options)
+      : lines(options.dryRun || options.verbose), progress(options.progress) {}
+  void Print(const std::vector<Action>& actions) {
+    if (lines)
+      for (const Action& action : actions)
+        progress.PrintLine(stdout, FormatAction(action));
+  }
+  /// Prints what a finished record did and counts it.
+  void Record(RecordResult& result) {
+    Print(result.actions);
+    progress.Advance(1, result.bytes);
+  }
+  CProgress& Progress() { return progress; }
+
+ private:
+  const bool lines;
+  CProgress progress;
+};
+
+/// Hands the records of a table to the scheduler in order: directories, links and the table record run on
+/// this thread, files on the workers, each once nothing it may reach is in progress.
+class CRecordFeed {
+ public:
+  CRecordFeed(CPropagator& propagator, const InstallOptions& options)
+      : propagator(propagator),
+        scheduler(options.jobs == 0 ? DefaultJobs() : options.jobs),
+        resolver(propagator.BaseDescriptor()) {}
+
+  /// Schedules one record.
+  void Schedule(TableEntry&& entry) {
+    if (entry.kind == EntryKind::File)
+      ScheduleFile(std::move(entry));
+    else if (entry.kind != EntryKind::None)
+      ScheduleHere(entry);
+  }
+  /// True once a record has failed: no further record is read then.
+  bool Failed() const { return scheduler.Failed(); }
+  /// Makes a failure of this thread's (a malformed line) the next record's.
+  void Fail(std::exception_ptr failure) { scheduler.AddFailure(failure); }
+  /// Hands the finished results to report in table order; throws the earliest failure.
+  void Drain(CReport& report) {
+    scheduler.Drain([&](RecordResult& result) { report.Record(result); });
+  }
+  /// Waits for every record, then drains.
+  void Finish(CReport& report) {
+    scheduler.WaitAll();
+    Drain(report);
+  }
+
+ private:
+  void ScheduleFile(TableEntry&& entry) {
+    try {
+      propagator.RequireTableRecord();
+      OwnerIds owner = ResolveOwner(propagator.ids, entry.owner, entry.group);
+      // Records at or below the name never run beside this one, so directories forgotten once its copy is
+      // over are opened afresh by every later record that goes through the name. A file may also replace
+      // a link that earlier records went through under another name.
+      const bool forget = reuse.MayReplaceDirectory(entry.name) | resolver.Replacing(entry.name);
+      // The paths are taken before the entry moves into the work: arguments may be evaluated in any order.
+      RecordPaths paths = resolver.Resolve(entry.name);
+      scheduler.Start(std::move(paths), [this, entry = std::move(entry), owner, forget] {
+        RecordResult result;
+        try {
+          result.actions = propagator.ReconcileFile(entry, owner, result.bytes);
+        } catch (...) {
+          result.failure = std::current_exception();
+        }
+        if (forget)
+          ForgetOpenDirectories();
+        return result;
+      });
+    } catch (...) {
+      scheduler.AddFailure(std::current_exception());
+    }
+  }
+
+  void ScheduleHere(const TableEntry& entry) {
+    if (entry.kind == EntryKind::Symlink)
+      resolver.Replacing(entry.name);
+    scheduler.RunHere(resolver.Resolve(entry.name), [&] {
+      RecordResult result;
+      result.actions = propagator.Apply(entry);
+      return result;
+    });
+  }
+
+  CPropagator& propagator;
+  CDirectoryReuse reuse;
+  CRecordScheduler scheduler;
+  CPathResolver resolver;
+};
+
+/// The next record of the table, parsed; false at its end. A malformed line, or one whose fields hold a
+/// zero byte (every system call would stop there and act on a shorter path), throws.
+bool NextRecord(CTableParser& parser, CLineCursor& lines, TableEntry& entry) {
+  std::string line;
+  if (!lines.Next(line) || !parser.ParseLine(line, entry))
+    return false;
+  if (entry.kind != EntryKind::None && (line.find('\0') != std::string::npos || HasZeroByte(entry)))
+    Fail("Parse error in line %" PRIu64 ": Zero byte in a field", parser.LineNumber());
+  return true;
+}
+
 }  // namespace
 
 int RunInstall(const InstallOptions& options) {
   CPropagator propagator(options.interactive, WithTrailingSlash(options.repodir),
                          WithTrailingSlash(options.basedir), options.dryRun);
   CBaseLock lock(propagator.basedir, !options.dryRun);
-  const bool report = options.dryRun || options.verbose;
-  CProgress progress(options.progress);
-  auto print = [&](const std::vector<Action>& actions) {
-    if (report)
-      for (const Action& action : actions)
-        progress.PrintLine(stdout, FormatAction(action));
-  };
-
+  CReport report(options);
   // The table is read once: the bytes that are applied are the bytes that are installed.
   const std::string table = ReadWholeFile(propagator.repodir + "files.txt");
   if (options.progress)
-    progress.SetTotal(CountRecords(table));
+    report.Progress().SetTotal(CountRecords(table));
   std::optional<CChangeTracker> tracker;
   if (!options.dryRun)
     tracker.emplace(propagator.basedir);
+
   std::unordered_set<std::string> newNames;
   {
-    CDirectoryReuse reuse;
-    CRecordScheduler scheduler(options.jobs == 0 ? DefaultJobs() : options.jobs);
-    CPathResolver resolver(propagator.BaseDescriptor());
-    auto consume = [&](RecordResult& result) {
-      print(result.actions);
-      progress.Advance(1, result.bytes);
-    };
+    CRecordFeed feed(propagator, options);
     CTableParser parser;
     CLineCursor lines(table);
-    for (std::string line; lines.Next(line);) {
-      if (scheduler.Failed())
-        break;
+    while (!feed.Failed()) {
       TableEntry entry;
       try {
-        if (!parser.ParseLine(line, entry))
+        if (!NextRecord(parser, lines, entry))
           break;
-        // Every system call would stop at a zero byte and act on a shorter path than the table names.
-        if (entry.kind != EntryKind::None && (line.find('\0') != std::string::npos || HasZeroByte(entry)))
-          Fail("Parse error in line %" PRIu64 ": Zero byte in a field", parser.LineNumber());
       } catch (...) {
-        scheduler.AddFailure(std::current_exception());
+        feed.Fail(std::current_exception());
         break;
       }
       if (options.prune && entry.kind != EntryKind::None && entry.kind != EntryKind::Table)
         newNames.insert(entry.name);
-      if (entry.kind == EntryKind::File) {
-        try {
-          propagator.RequireTableRecord();
-          OwnerIds owner = ResolveOwner(propagator.ids, entry.owner, entry.group);
-          // Records at or below the name never run beside this one, so directories forgotten once its copy
-          // is over are opened afresh by every later record that goes through the name.
-          // A file may also replace a link that earlier records went through under another name.
-          const bool forget = reuse.MayReplaceDirectory(entry.name) | resolver.Replacing(entry.name);
-          // The paths are taken before the entry moves into the work: arguments may be evaluated in any order.
-          RecordPaths paths = resolver.Resolve(entry.name);
-          scheduler.Start(std::move(paths), [&propagator, entry = std::move(entry), owner, forget] {
-            RecordResult result;
-            try {
-              result.actions = propagator.ReconcileFile(entry, owner, result.bytes);
-            } catch (...) {
-              result.failure = std::current_exception();
-            }
-            if (forget)
-              ForgetOpenDirectories();
-            return result;
-          });
-        } catch (...) {
-          scheduler.AddFailure(std::current_exception());
-        }
-      } else if (entry.kind != EntryKind::None) {
-        if (entry.kind == EntryKind::Symlink)
-          resolver.Replacing(entry.name);
-        scheduler.RunHere(resolver.Resolve(entry.name), [&] {
-          RecordResult result;
-          result.actions = propagator.Apply(entry);
-          return result;
-        });
-      }
-      scheduler.Drain(consume);
+      feed.Schedule(std::move(entry));
+      feed.Drain(report);
     }
-    scheduler.WaitAll();
-    scheduler.Drain(consume);
+    feed.Finish(report);
   }
 
-  // The installed table is the new table's too, even when an old table listed its path as a file.
+  // The end of the run: what the new table dropped, the directories' times, then the table itself.
   if (options.prune && propagator.tableRecord.kind == EntryKind::Table) {
+    // The installed table is the new table's too, even when an old table listed its path as a file.
     newNames.insert(propagator.tableRecord.name);
     Prune(propagator.oldTable, newNames, propagator.basedir, options.dryRun,
-          [&](const Action& action) { print({action}); }, propagator.PlannedLinks());
+          [&](const Action& action) { report.Print({action}); }, propagator.PlannedLinks());
   }
   if (!options.dryRun)
     propagator.RestoreDirectoryTimes();
-  print(propagator.InstallTable(table));
-  progress.Finish();
+  report.Print(propagator.InstallTable(table));
+  report.Progress().Finish();
   return 0;
 }
