@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,36 +44,27 @@ class CRepositoryFile {
     int err = 0;
     file = CTemporaryFile::Create(directory, purpose, 0644, err);
     if (!file)
-      Fail("open(%s%s): %s", shownDirectory.c_str(), ("." + std::string(purpose) + ".propagate-XXXXXX").c_str(),
-           strerror(err));
+      FailErrno(err, "open(%s%s)", shownDirectory.c_str(), ("." + std::string(purpose) + ".propagate-XXXXXX").c_str());
     shown = shownDirectory + file->Name();
   }
 
   /// Writes all of data; "write(%s): %s".
   void Write(const void* data, size_t size) {
-    if (!WriteAll(file->Descriptor(), data, size)) {
-      int err = errno;
-      Fail("write(%s): %s", shown.c_str(), strerror(err));
-    }
+    if (!WriteAll(file->Descriptor(), data, size))
+      FailErrno(errno, "write(%s)", shown.c_str());
   }
   /// Flushes the content to disk; "fsync(%s): %s".
   void Sync() {
-    if (fsync(file->Descriptor()) != 0) {
-      int err = errno;
-      Fail("fsync(%s): %s", shown.c_str(), strerror(err));
-    }
+    if (fsync(file->Descriptor()) != 0)
+      FailErrno(errno, "fsync(%s)", shown.c_str());
   }
   /// Closes the file and gives it the name final in the same directory; "write(%s): %s", "rename(%s): %s".
   void Rename(const std::string& final, const std::string& shownFinal) {
     // Some file systems report a failed write only when the file is closed.
-    if (file->Close() != 0) {
-      int err = errno;
-      Fail("write(%s): %s", shown.c_str(), strerror(err));
-    }
-    if (file->RenameTo(final) != 0) {
-      int err = errno;
-      Fail("rename(%s): %s", shownFinal.c_str(), strerror(err));
-    }
+    if (file->Close() != 0)
+      FailErrno(errno, "write(%s)", shown.c_str());
+    if (file->RenameTo(final) != 0)
+      FailErrno(errno, "rename(%s)", shownFinal.c_str());
   }
 
  private:
@@ -105,10 +95,8 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
   // O_NONBLOCK and O_NOCTTY: should a FIFO or a terminal take the file's place, it must not stop the run.
   CDescriptor source(
       openat(directories.stage, entry.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!source.Valid()) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", shown.c_str(), strerror(err));
-  }
+  if (!source.Valid())
+    FailErrno(errno, "%s: Cannot open", shown.c_str());
   // The path is opened from the top of the tree, so a directory on the way could have been replaced since
   // the walk: the file must be the one the walk examined, whose mode and owner its record holds.
   struct stat status;
@@ -131,10 +119,8 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
     }
     const size_t wanted = buffer.size() - filled;
     ssize_t got = ReadRetrying(source.Get(), buffer.data() + filled, wanted);
-    if (got < 0) {
-      int err = errno;
-      Fail("%s: Cannot read: %s", shown.c_str(), strerror(err));
-    }
+    if (got < 0)
+      FailErrno(errno, "%s: Cannot read", shown.c_str());
     if (got == 0)
       break;
     sum.Update(buffer.data() + filled, static_cast<size_t>(got));
@@ -245,15 +231,11 @@ void CheckRepositoryOutside(const struct stat& stage, const std::string& stagedi
     start = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
     directory = std::make_unique<CDescriptor>(open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
-  if (!directory->Valid()) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", start.c_str(), strerror(err));
-  }
+  if (!directory->Valid())
+    FailErrno(errno, "%s: Cannot open", start.c_str());
   struct stat status;
-  if (fstat(directory->Get(), &status) != 0) {
-    int err = errno;
-    Fail("%s: Cannot stat: %s", start.c_str(), strerror(err));
-  }
+  if (fstat(directory->Get(), &status) != 0)
+    FailErrno(errno, "%s: Cannot stat", start.c_str());
   for (;;) {
     if (status.st_dev == stage.st_dev && status.st_ino == stage.st_ino)
       Fail("%s: Cannot make a repository inside the staged tree %s", repodir.c_str(), stagedir.c_str());
@@ -271,15 +253,11 @@ void CheckRepositoryOutside(const struct stat& stage, const std::string& stagedi
 
 /// Opens the repository directory, making it (one level) when it does not exist; returns the descriptor.
 int OpenRepository(const std::string& repodir) {
-  if (mkdir(repodir.c_str(), 0755) != 0 && errno != EEXIST) {
-    int err = errno;
-    Fail("mkdir(%s): %s", repodir.c_str(), strerror(err));
-  }
+  if (mkdir(repodir.c_str(), 0755) != 0 && errno != EEXIST)
+    FailErrno(errno, "mkdir(%s)", repodir.c_str());
   int repo = open(repodir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (repo < 0) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", repodir.c_str(), strerror(err));
-  }
+  if (repo < 0)
+    FailErrno(errno, "%s: Cannot open", repodir.c_str());
   return repo;
 }
 
@@ -401,10 +379,8 @@ void WriteTable(const Directories& directories, const std::string& text) {
   temporary.Write(text.data(), text.size());
   temporary.Sync();
   temporary.Rename("files.txt", directories.shownRepo + "files.txt");
-  if (fsync(directories.repo) != 0) {
-    int err = errno;
-    Fail("fsync(%s): %s", directories.shownRepo.c_str(), strerror(err));
-  }
+  if (fsync(directories.repo) != 0)
+    FailErrno(errno, "fsync(%s)", directories.shownRepo.c_str());
 }
 
 }  // namespace
@@ -432,15 +408,11 @@ int RunCreate(const CreateOptions& options) {
   directories.shownStage = WithTrailingSlash(options.stagedir);
   directories.shownRepo = WithTrailingSlash(options.repodir);
   CDescriptor stage(open(options.stagedir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!stage.Valid()) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", options.stagedir.c_str(), strerror(err));
-  }
+  if (!stage.Valid())
+    FailErrno(errno, "%s: Cannot open", options.stagedir.c_str());
   struct stat stageStatus;
-  if (fstat(stage.Get(), &stageStatus) != 0) {
-    int err = errno;
-    Fail("%s: Cannot stat: %s", options.stagedir.c_str(), strerror(err));
-  }
+  if (fstat(stage.Get(), &stageStatus) != 0)
+    FailErrno(errno, "%s: Cannot stat", options.stagedir.c_str());
   CheckRepositoryOutside(stageStatus, options.stagedir, options.repodir);
 
   // The whole tree is examined, and every record made, before the first byte is written: a tree that
@@ -475,10 +447,8 @@ int RunCreate(const CreateOptions& options) {
   const std::string table = FormatTable(options, records, plan, digests);
 
   // The content must be on disk before a table that names it.
-  if (syncfs(repo.Get()) != 0) {
-    int err = errno;
-    Fail("syncfs(%s): %s", options.repodir.c_str(), strerror(err));
-  }
+  if (syncfs(repo.Get()) != 0)
+    FailErrno(errno, "syncfs(%s)", options.repodir.c_str());
   WriteTable(directories, table);
   progress.Finish();
   return 0;

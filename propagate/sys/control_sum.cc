@@ -265,10 +265,8 @@ std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path,
   uint64_t total = 0;
   for (;;) {
     ssize_t count = ReadRetrying(fd, buffer.data(), blockSize);
-    if (count < 0) {
-      int err = errno;
-      Fail("%s: Cannot read: %s", path.c_str(), strerror(err));
-    }
+    if (count < 0)
+      FailErrno(errno, "%s: Cannot read", path.c_str());
     if (count == 0)
       break;
     sum.Update(buffer.data(), static_cast<size_t>(count));

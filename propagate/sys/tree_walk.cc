@@ -34,25 +34,20 @@ class CDirectoryStream {
 /// The names in the directory open at directory, "." and ".." left out, in byte order.
 std::vector<std::string> SortedNames(int directory, const std::string& shown) {
   // The stream gets a descriptor of its own: closedir closes it, and the caller's stays open.
-  int own = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (own < 0) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", shown.c_str(), strerror(err));
-  }
-  CDirectoryStream stream(fdopendir(own));
-  if (!stream.Get()) {
-    int err = errno;
-    close(own);
-    Fail("%s: Cannot read directory: %s", shown.c_str(), strerror(err));
-  }
+  CDescriptor own(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!own.Valid())
+    FailErrno(errno, "%s: Cannot open", shown.c_str());
+  CDirectoryStream stream(fdopendir(own.Get()));
+  if (!stream.Get())
+    FailErrno(errno, "%s: Cannot read directory", shown.c_str());
+  own.Release();
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
     const struct dirent* item = readdir(stream.Get());
     if (!item) {
-      int err = errno;
-      if (err != 0)
-        Fail("%s: Cannot read directory: %s", shown.c_str(), strerror(err));
+      if (errno != 0)
+        FailErrno(errno, "%s: Cannot read directory", shown.c_str());
       break;
     }
     if (strcmp(item->d_name, ".") == 0 || strcmp(item->d_name, "..") == 0)
@@ -69,10 +64,8 @@ std::string ReadLinkAt(int directory, const std::string& name, uint64_t length, 
   std::string text(std::max<uint64_t>(length, 255) + 1, '\0');
   for (;;) {
     ssize_t got = readlinkat(directory, name.c_str(), text.data(), text.size());
-    if (got < 0) {
-      int err = errno;
-      Fail("readlink(%s): %s", shown.c_str(), strerror(err));
-    }
+    if (got < 0)
+      FailErrno(errno, "readlink(%s)", shown.c_str());
     if (static_cast<size_t>(got) < text.size()) {
       text.resize(static_cast<size_t>(got));
       return text;
@@ -96,10 +89,8 @@ void WalkDirectory(int directory, const std::string& prefix, const std::string& 
     entry.path = prefix + name;
     const std::string shown = shownTop + entry.path;
     struct stat status;
-    if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      int err = errno;
-      Fail("%s: Cannot stat: %s", shown.c_str(), strerror(err));
-    }
+    if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+      FailErrno(errno, "%s: Cannot stat", shown.c_str());
     entry.mode = status.st_mode;
     entry.user = status.st_uid;
     entry.group = status.st_gid;
@@ -115,10 +106,8 @@ void WalkDirectory(int directory, const std::string& prefix, const std::string& 
       continue;
 
     CDescriptor child(openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!child.Valid()) {
-      int err = errno;
-      Fail("%s: Cannot open: %s", shown.c_str(), strerror(err));
-    }
+    if (!child.Valid())
+      FailErrno(errno, "%s: Cannot open", shown.c_str());
     // What was opened must be what was examined, or the records would describe one directory and list
     // the contents of another.
     struct stat opened;
