@@ -132,9 +132,7 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
   }
   progress.Advance(1, total);
 
-  unsigned char digest[16];
-  sum.Get(digest, sizeof digest);
-  std::string name = HexBytes(digest, sizeof digest);
+  std::string name = sum.HexDigest();
   // Content stored under its control sum is the same content, whether an earlier run or a duplicate in this
   // one stored it; a file of another length under that name is damaged and replaced.
   if (ContentPresent(directories.repo, name, total))
