@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -228,11 +229,22 @@ gid_t GroupId(const std::string& name) {
 }
 
 std::string ReadLink(const std::string& path) {
-  char text[4096];
-  ssize_t length = readlink(path.c_str(), text, sizeof(text) - 1);
-  if (length < 0)
-    FailErrno(errno, "readlink(%s)", path.c_str());
-  return std::string(text, static_cast<size_t>(length));
+  return ReadLinkAt(AT_FDCWD, path, path);
+}
+
+std::string ReadLinkAt(int directory, const std::string& name, const std::string& shown, uint64_t sizeHint) {
+  // One byte more than expected, so that a full buffer shows a text that may be longer and is read again.
+  std::string text(std::max<uint64_t>(sizeHint, 255) + 1, '\0');
+  for (;;) {
+    ssize_t got = readlinkat(directory, name.c_str(), text.data(), text.size());
+    if (got < 0)
+      FailErrno(errno, "readlink(%s)", shown.c_str());
+    if (static_cast<size_t>(got) < text.size()) {
+      text.resize(static_cast<size_t>(got));
+      return text;
+    }
+    text.resize(text.size() * 2);
+  }
 }
 
 void SetMode(const std::string& path, uint32_t mode) {

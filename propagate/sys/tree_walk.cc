@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "sys/descriptor.h"
+#include "sys/file_ops.h"
 #include "sys/run_error.h"
 
 namespace {
@@ -59,21 +60,6 @@ std::vector<std::string> SortedNames(int directory, const std::string& shown) {
   return names;
 }
 
-std::string ReadLinkAt(int directory, const std::string& name, uint64_t length, const std::string& shown) {
-  // A link's st_size is its length on most file systems; a few report 0, so the buffer grows when filled.
-  std::string text(std::max<uint64_t>(length, 255) + 1, '\0');
-  for (;;) {
-    ssize_t got = readlinkat(directory, name.c_str(), text.data(), text.size());
-    if (got < 0)
-      FailErrno(errno, "readlink(%s)", shown.c_str());
-    if (static_cast<size_t>(got) < text.size()) {
-      text.resize(static_cast<size_t>(got));
-      return text;
-    }
-    text.resize(text.size() * 2);
-  }
-}
-
 /// The directory prefix (relative, with its trailing slash) as messages show it.
 std::string ShownDirectory(const std::string& shownTop, const std::string& prefix) {
   std::string shown = shownTop + prefix;
@@ -100,7 +86,7 @@ void WalkDirectory(int directory, const std::string& prefix, const std::string& 
     entry.inode = status.st_ino;
     entry.links = status.st_nlink;
     if (S_ISLNK(status.st_mode))
-      entry.target = ReadLinkAt(directory, name, entry.size, shown);
+      entry.target = ReadLinkAt(directory, name, shown, entry.size);
     entries.push_back(std::move(entry));
     if (!S_ISDIR(status.st_mode))
       continue;
