@@ -9,12 +9,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -144,51 +143,64 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
   return name;
 }
 
-/// Runs work(index, buffer) for every index below count on up to jobs threads, each with a buffer of its own.
-/// Which thread does what varies; the results go to slots by index, so nothing that follows depends on it.
-/// The first failure stops the handing out of further indexes and is thrown once every thread has ended.
-template <typename Work>
-void RunInParallel(size_t count, unsigned jobs, const Work& work) {
-  std::atomic<size_t> next{0};
-  std::atomic<bool> stop{false};
-  std::mutex failureLock;
-  size_t failedIndex = count;
-  std::string failure;
-  auto worker = [&] {
-    std::vector<unsigned char> buffer(kBufferSize);
-    while (!stop.load(std::memory_order_relaxed)) {
-      size_t index = next.fetch_add(1, std::memory_order_relaxed);
-      if (index >= count)
-        return;
-      try {
-        work(index, buffer);
-      } catch (const std::exception& error) {
-        std::lock_guard<std::mutex> hold(failureLock);
-        // The failure of the earliest record is reported, as a run on one thread would have.
-        if (index < failedIndex) {
-          failedIndex = index;
-          failure = error.what();
-        }
-        stop.store(true, std::memory_order_relaxed);
-      }
-    }
-  };
-  const size_t threadCount = std::min<size_t>(std::max(jobs, 1u), count);
-  std::vector<std::thread> threads;
-  threads.reserve(threadCount);
-  for (size_t i = 0; threadCount > 1 && i < threadCount; ++i) {
+/// Work on the record of one index with a buffer of the thread's own.
+using IndexWork = std::function<void(size_t index, std::vector<unsigned char>& buffer)>;
+
+/// What the tasks of one RunInParallel share; a task holds a pointer to it and its index, which a
+/// std::function keeps without an allocation of its own.
+class CParallelRun {
+ public:
+  CParallelRun(const IndexWork& work, size_t count) : work(work), failedIndex(count) {}
+
+  /// Runs work for index unless an earlier task failed; a failure is kept when its index is the earliest.
+  void Run(size_t index) {
+    if (Stopped())
+      return;
+    // One buffer per thread, kept for the whole process: allocating one per file costs more than the
+    // small files it holds.
+    thread_local std::vector<unsigned char> buffer(kBufferSize);
     try {
-      threads.emplace_back(worker);
-    } catch (const std::system_error&) {
-      break;  // fewer threads are only slower
+      work(index, buffer);
+    } catch (const std::exception& error) {
+      std::lock_guard<std::mutex> hold(failureLock);
+      // Indexes start in order, so every earlier one has started: the earliest failure is the one a run on
+      // one thread would have reported.
+      if (index < failedIndex) {
+        failedIndex = index;
+        failure = error.what();
+      }
+      stop.store(true, std::memory_order_relaxed);
     }
   }
-  if (threads.empty())
-    worker();
-  for (std::thread& thread : threads)
-    thread.join();
-  if (failedIndex < count)
-    throw RunError(failure);
+  /// True once a task has failed.
+  bool Stopped() const { return stop.load(std::memory_order_relaxed); }
+  /// Throws the failure kept, if any; once no task runs.
+  void ThrowFailure() const {
+    if (stop.load(std::memory_order_relaxed))
+      throw RunError(failure);
+  }
+
+ private:
+  const IndexWork& work;
+  std::atomic<bool> stop{false};
+  std::mutex failureLock;
+  size_t failedIndex;
+  std::string failure;
+};
+
+/// Runs work(index, buffer) for every index below count on up to jobs threads of a pool. Which thread does
+/// what varies; the results go to slots by index, so nothing that follows depends on it. After the first
+/// failure no further index starts; the failure of the earliest index is thrown once every task has ended.
+void RunInParallel(size_t count, unsigned jobs, const IndexWork& work) {
+  CParallelRun run(work, count);
+  {
+    // One job needs no thread: a pool without any runs each task as it is submitted.
+    const size_t threads = std::min<size_t>(jobs, count);
+    CWorkerPool pool(threads > 1 ? static_cast<unsigned>(threads) : 0);
+    for (size_t index = 0; index < count && !run.Stopped(); ++index)
+      pool.Submit([&run, index] { run.Run(index); });
+  }  // the pool has run every task submitted
+  run.ThrowFailure();
 }
 
 /// Refuses a name that would not stay one token of a record.
