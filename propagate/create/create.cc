@@ -9,13 +9,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -45,36 +43,27 @@ class CRepositoryFile {
     int err = 0;
     file = CTemporaryFile::Create(directory, purpose, 0644, err);
     if (!file)
-      Fail("open(%s%s): %s", shownDirectory.c_str(), ("." + std::string(purpose) + ".propagate-XXXXXX").c_str(),
-           strerror(err));
+      FailErrno(err, "open(%s%s)", shownDirectory.c_str(), ("." + std::string(purpose) + ".propagate-XXXXXX").c_str());
     shown = shownDirectory + file->Name();
   }
 
   /// Writes all of data; "write(%s): %s".
   void Write(const void* data, size_t size) {
-    if (!WriteAll(file->Descriptor(), data, size)) {
-      int err = errno;
-      Fail("write(%s): %s", shown.c_str(), strerror(err));
-    }
+    if (!WriteAll(file->Descriptor(), data, size))
+      FailErrno(errno, "write(%s)", shown.c_str());
   }
   /// Flushes the content to disk; "fsync(%s): %s".
   void Sync() {
-    if (fsync(file->Descriptor()) != 0) {
-      int err = errno;
-      Fail("fsync(%s): %s", shown.c_str(), strerror(err));
-    }
+    if (fsync(file->Descriptor()) != 0)
+      FailErrno(errno, "fsync(%s)", shown.c_str());
   }
   /// Closes the file and gives it the name final in the same directory; "write(%s): %s", "rename(%s): %s".
   void Rename(const std::string& final, const std::string& shownFinal) {
     // Some file systems report a failed write only when the file is closed.
-    if (file->Close() != 0) {
-      int err = errno;
-      Fail("write(%s): %s", shown.c_str(), strerror(err));
-    }
-    if (file->RenameTo(final) != 0) {
-      int err = errno;
-      Fail("rename(%s): %s", shownFinal.c_str(), strerror(err));
-    }
+    if (file->Close() != 0)
+      FailErrno(errno, "write(%s)", shown.c_str());
+    if (file->RenameTo(final) != 0)
+      FailErrno(errno, "rename(%s)", shownFinal.c_str());
   }
 
  private:
@@ -105,10 +94,8 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
   // O_NONBLOCK and O_NOCTTY: should a FIFO or a terminal take the file's place, it must not stop the run.
   CDescriptor source(
       openat(directories.stage, entry.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!source.Valid()) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", shown.c_str(), strerror(err));
-  }
+  if (!source.Valid())
+    FailErrno(errno, "%s: Cannot open", shown.c_str());
   // The path is opened from the top of the tree, so a directory on the way could have been replaced since
   // the walk: the file must be the one the walk examined, whose mode and owner its record holds.
   struct stat status;
@@ -131,10 +118,8 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
     }
     const size_t wanted = buffer.size() - filled;
     ssize_t got = ReadRetrying(source.Get(), buffer.data() + filled, wanted);
-    if (got < 0) {
-      int err = errno;
-      Fail("%s: Cannot read: %s", shown.c_str(), strerror(err));
-    }
+    if (got < 0)
+      FailErrno(errno, "%s: Cannot read", shown.c_str());
     if (got == 0)
       break;
     sum.Update(buffer.data() + filled, static_cast<size_t>(got));
@@ -146,9 +131,7 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
   }
   progress.Advance(1, total);
 
-  unsigned char digest[16];
-  sum.Get(digest, sizeof digest);
-  std::string name = HexBytes(digest, sizeof digest);
+  std::string name = sum.HexDigest();
   // Content stored under its control sum is the same content, whether an earlier run or a duplicate in this
   // one stored it; a file of another length under that name is damaged and replaced.
   if (ContentPresent(directories.repo, name, total))
@@ -160,51 +143,64 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
   return name;
 }
 
-/// Runs work(index, buffer) for every index below count on up to jobs threads, each with a buffer of its own.
-/// Which thread does what varies; the results go to slots by index, so nothing that follows depends on it.
-/// The first failure stops the handing out of further indexes and is thrown once every thread has ended.
-template <typename Work>
-void RunInParallel(size_t count, unsigned jobs, const Work& work) {
-  std::atomic<size_t> next{0};
-  std::atomic<bool> stop{false};
-  std::mutex failureLock;
-  size_t failedIndex = count;
-  std::string failure;
-  auto worker = [&] {
-    std::vector<unsigned char> buffer(kBufferSize);
-    while (!stop.load(std::memory_order_relaxed)) {
-      size_t index = next.fetch_add(1, std::memory_order_relaxed);
-      if (index >= count)
-        return;
-      try {
-        work(index, buffer);
-      } catch (const std::exception& error) {
-        std::lock_guard<std::mutex> hold(failureLock);
-        // The failure of the earliest record is reported, as a run on one thread would have.
-        if (index < failedIndex) {
-          failedIndex = index;
-          failure = error.what();
-        }
-        stop.store(true, std::memory_order_relaxed);
-      }
-    }
-  };
-  const size_t threadCount = std::min<size_t>(std::max(jobs, 1u), count);
-  std::vector<std::thread> threads;
-  threads.reserve(threadCount);
-  for (size_t i = 0; threadCount > 1 && i < threadCount; ++i) {
+/// Work on the record of one index with a buffer of the thread's own.
+using IndexWork = std::function<void(size_t index, std::vector<unsigned char>& buffer)>;
+
+/// What the tasks of one RunInParallel share; a task holds a pointer to it and its index, which a
+/// std::function keeps without an allocation of its own.
+class CParallelRun {
+ public:
+  CParallelRun(const IndexWork& work, size_t count) : work(work), failedIndex(count) {}
+
+  /// Runs work for index unless an earlier task failed; a failure is kept when its index is the earliest.
+  void Run(size_t index) {
+    if (Stopped())
+      return;
+    // One buffer per thread, kept for the whole process: allocating one per file costs more than the
+    // small files it holds.
+    thread_local std::vector<unsigned char> buffer(kBufferSize);
     try {
-      threads.emplace_back(worker);
-    } catch (const std::system_error&) {
-      break;  // fewer threads are only slower
+      work(index, buffer);
+    } catch (const std::exception& error) {
+      std::lock_guard<std::mutex> hold(failureLock);
+      // Indexes start in order, so every earlier one has started: the earliest failure is the one a run on
+      // one thread would have reported.
+      if (index < failedIndex) {
+        failedIndex = index;
+        failure = error.what();
+      }
+      stop.store(true, std::memory_order_relaxed);
     }
   }
-  if (threads.empty())
-    worker();
-  for (std::thread& thread : threads)
-    thread.join();
-  if (failedIndex < count)
-    throw RunError(failure);
+  /// True once a task has failed.
+  bool Stopped() const { return stop.load(std::memory_order_relaxed); }
+  /// Throws the failure kept, if any; once no task runs.
+  void ThrowFailure() const {
+    if (stop.load(std::memory_order_relaxed))
+      throw RunError(failure);
+  }
+
+ private:
+  const IndexWork& work;
+  std::atomic<bool> stop{false};
+  std::mutex failureLock;
+  size_t failedIndex;
+  std::string failure;
+};
+
+/// Runs work(index, buffer) for every index below count on up to jobs threads of a pool. Which thread does
+/// what varies; the results go to slots by index, so nothing that follows depends on it. After the first
+/// failure no further index starts; the failure of the earliest index is thrown once every task has ended.
+void RunInParallel(size_t count, unsigned jobs, const IndexWork& work) {
+  CParallelRun run(work, count);
+  {
+    // One job needs no thread: a pool without any runs each task as it is submitted.
+    const size_t threads = std::min<size_t>(jobs, count);
+    CWorkerPool pool(threads > 1 ? static_cast<unsigned>(threads) : 0);
+    for (size_t index = 0; index < count && !run.Stopped(); ++index)
+      pool.Submit([&run, index] { run.Run(index); });
+  }  // the pool has run every task submitted
+  run.ThrowFailure();
 }
 
 /// Refuses a name that would not stay one token of a record.
@@ -245,15 +241,11 @@ void CheckRepositoryOutside(const struct stat& stage, const std::string& stagedi
     start = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
     directory = std::make_unique<CDescriptor>(open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
-  if (!directory->Valid()) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", start.c_str(), strerror(err));
-  }
+  if (!directory->Valid())
+    FailErrno(errno, "%s: Cannot open", start.c_str());
   struct stat status;
-  if (fstat(directory->Get(), &status) != 0) {
-    int err = errno;
-    Fail("%s: Cannot stat: %s", start.c_str(), strerror(err));
-  }
+  if (fstat(directory->Get(), &status) != 0)
+    FailErrno(errno, "%s: Cannot stat", start.c_str());
   for (;;) {
     if (status.st_dev == stage.st_dev && status.st_ino == stage.st_ino)
       Fail("%s: Cannot make a repository inside the staged tree %s", repodir.c_str(), stagedir.c_str());
@@ -271,15 +263,11 @@ void CheckRepositoryOutside(const struct stat& stage, const std::string& stagedi
 
 /// Opens the repository directory, making it (one level) when it does not exist; returns the descriptor.
 int OpenRepository(const std::string& repodir) {
-  if (mkdir(repodir.c_str(), 0755) != 0 && errno != EEXIST) {
-    int err = errno;
-    Fail("mkdir(%s): %s", repodir.c_str(), strerror(err));
-  }
+  if (mkdir(repodir.c_str(), 0755) != 0 && errno != EEXIST)
+    FailErrno(errno, "mkdir(%s)", repodir.c_str());
   int repo = open(repodir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (repo < 0) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", repodir.c_str(), strerror(err));
-  }
+  if (repo < 0)
+    FailErrno(errno, "%s: Cannot open", repodir.c_str());
   return repo;
 }
 
@@ -401,10 +389,8 @@ void WriteTable(const Directories& directories, const std::string& text) {
   temporary.Write(text.data(), text.size());
   temporary.Sync();
   temporary.Rename("files.txt", directories.shownRepo + "files.txt");
-  if (fsync(directories.repo) != 0) {
-    int err = errno;
-    Fail("fsync(%s): %s", directories.shownRepo.c_str(), strerror(err));
-  }
+  if (fsync(directories.repo) != 0)
+    FailErrno(errno, "fsync(%s)", directories.shownRepo.c_str());
 }
 
 }  // namespace
@@ -432,15 +418,11 @@ int RunCreate(const CreateOptions& options) {
   directories.shownStage = WithTrailingSlash(options.stagedir);
   directories.shownRepo = WithTrailingSlash(options.repodir);
   CDescriptor stage(open(options.stagedir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!stage.Valid()) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", options.stagedir.c_str(), strerror(err));
-  }
+  if (!stage.Valid())
+    FailErrno(errno, "%s: Cannot open", options.stagedir.c_str());
   struct stat stageStatus;
-  if (fstat(stage.Get(), &stageStatus) != 0) {
-    int err = errno;
-    Fail("%s: Cannot stat: %s", options.stagedir.c_str(), strerror(err));
-  }
+  if (fstat(stage.Get(), &stageStatus) != 0)
+    FailErrno(errno, "%s: Cannot stat", options.stagedir.c_str());
   CheckRepositoryOutside(stageStatus, options.stagedir, options.repodir);
 
   // The whole tree is examined, and every record made, before the first byte is written: a tree that
@@ -475,10 +457,8 @@ int RunCreate(const CreateOptions& options) {
   const std::string table = FormatTable(options, records, plan, digests);
 
   // The content must be on disk before a table that names it.
-  if (syncfs(repo.Get()) != 0) {
-    int err = errno;
-    Fail("syncfs(%s): %s", options.repodir.c_str(), strerror(err));
-  }
+  if (syncfs(repo.Get()) != 0)
+    FailErrno(errno, "syncfs(%s)", options.repodir.c_str());
   WriteTable(directories, table);
   progress.Finish();
   return 0;

@@ -4,7 +4,6 @@
 #include <sys/file.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "sys/run_error.h"
 
@@ -21,5 +20,5 @@ CBaseLock::CBaseLock(const std::string& basedir, bool exclusive)
   int err = errno;
   if (err == EWOULDBLOCK)
     Fail("Cannot lock %s: another run of propagate is using it", basedir.c_str());
-  Fail("Cannot lock %s: %s", basedir.c_str(), strerror(err));
+  FailErrno(err, "Cannot lock %s", basedir.c_str());
 }

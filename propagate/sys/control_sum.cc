@@ -234,17 +234,10 @@ bool CControlSumMD5::Get(void* out, size_t size) {
   return false;
 }
 
-std::string HexByte(unsigned char byte) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  return {kDigits[byte >> 4], kDigits[byte & 15]};
-}
-
-std::string HexBytes(const unsigned char* bytes, size_t count) {
-  std::string text;
-  text.reserve(2 * count);
-  for (size_t i = 0; i < count; ++i)
-    text += HexByte(bytes[i]);
-  return text;
+std::string CControlSumMD5::HexDigest() {
+  unsigned char digest[16];
+  FinishContext(context, digest);
+  return HexBytes(digest, sizeof digest);
 }
 
 std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path, std::vector<unsigned char>& buffer) {
@@ -265,10 +258,8 @@ std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path,
   uint64_t total = 0;
   for (;;) {
     ssize_t count = ReadRetrying(fd, buffer.data(), blockSize);
-    if (count < 0) {
-      int err = errno;
-      Fail("%s: Cannot read: %s", path.c_str(), strerror(err));
-    }
+    if (count < 0)
+      FailErrno(errno, "%s: Cannot read", path.c_str());
     if (count == 0)
       break;
     sum.Update(buffer.data(), static_cast<size_t>(count));
@@ -278,9 +269,7 @@ std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path,
     if (static_cast<size_t>(count) < blockSize && total >= size)
       break;
   }
-  unsigned char digest[16];
-  sum.Get(digest, sizeof digest);
-  return HexBytes(digest, sizeof digest);
+  return sum.HexDigest();
 }
 
 std::string FileControlSum(const std::string& path) {

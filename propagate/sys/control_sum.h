@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "sys/hex_text.h"
+
 /// A running control sum over a stream of bytes.
 class IControlSum {
  public:
@@ -42,15 +44,13 @@ class CControlSumMD5 final : public IControlSumGet {
   /// Null out or any other size: false. Size 88: the raw context. Size 16: the digest of everything fed
   /// so far, leaving the running sum unchanged.
   bool Get(void* out, size_t size) override;
+  /// The digest of everything fed so far as 32 upper-case hexadecimal digits; the running sum goes on.
+  std::string HexDigest();
 
  private:
   MD5Context context;
 };
 
-/// Two upper-case hexadecimal digits of byte, high nibble first.
-std::string HexByte(unsigned char byte);
-/// HexByte of each of count bytes, concatenated.
-std::string HexBytes(const unsigned char* bytes, size_t count);
 /// MD5 of the open regular file fd of size bytes (as fstat gave it), read from its offset to its end, as 32
 /// upper-case hexadecimal digits; buffer is scratch space kept between calls. "%s: Cannot read: %s" (path).
 std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path, std::vector<unsigned char>& buffer);

@@ -6,11 +6,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -99,10 +99,8 @@ void CopyByBlocks(int from, int to, const std::string& source, const std::string
   std::unique_ptr<char[]> block(new char[kBlockSize]);
   for (;;) {
     ssize_t got = ReadRetrying(from, block.get(), kBlockSize);
-    if (got < 0) {
-      int err = errno;
-      Fail("fread(%s): %s", source.c_str(), strerror(err));
-    }
+    if (got < 0)
+      FailErrno(errno, "fread(%s)", source.c_str());
     if (got == 0)
       return;
     if (!WriteAll(to, block.get(), static_cast<size_t>(got)))
@@ -114,21 +112,15 @@ void CopyByBlocks(int from, int to, const std::string& source, const std::string
 /// Gives an open copy its owner, mode and times; the messages name the path the copy is meant for.
 void SetDescriptorAttributes(int fd, const std::string& destination, const CopyAttributes& attributes) {
   // The owner comes first: changing it clears set-user-ID and set-group-ID, which the mode then sets.
-  if (fchown(fd, attributes.user, attributes.group) != 0) {
-    int err = errno;
-    Fail("Cannot chown %s: %s", destination.c_str(), strerror(err));
-  }
-  if (fchmod(fd, static_cast<mode_t>(attributes.mode)) != 0) {
-    int err = errno;
-    Fail("chmod(%s): %s", destination.c_str(), strerror(err));
-  }
+  if (fchown(fd, attributes.user, attributes.group) != 0)
+    FailErrno(errno, "Cannot chown %s", destination.c_str());
+  if (fchmod(fd, static_cast<mode_t>(attributes.mode)) != 0)
+    FailErrno(errno, "chmod(%s)", destination.c_str());
   if (attributes.setTimes) {
     const struct timespec times[2] = {{static_cast<time_t>(attributes.mtime), 0},
                                       {static_cast<time_t>(attributes.mtime), 0}};
-    if (futimens(fd, times) != 0) {
-      int err = errno;
-      Fail("Cannot set access times of %s: %s", destination.c_str(), strerror(err));
-    }
+    if (futimens(fd, times) != 0)
+      FailErrno(errno, "Cannot set access times of %s", destination.c_str());
   }
 }
 
@@ -150,10 +142,8 @@ void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* 
   if (!reuse)
     ownDirectory.Reset(open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   const int directory = reuse ? directoryInUse.Open(directoryPath, fresh) : ownDirectory.Get();
-  if (directory < 0) {
-    int err = errno;
-    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
-  }
+  if (directory < 0)
+    FailErrno(errno, "fopen(%s)", destination.c_str());
   if (fresh)
     if (CChangeTracker* tracker = activeTracker.load(std::memory_order_acquire))
       tracker->CopyingInto(directory, directoryPath);
@@ -161,7 +151,7 @@ void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* 
   int err = 0;
   std::unique_ptr<CTemporaryFile> temporary = CTemporaryFile::Create(directory, name, 0600, err);
   if (!temporary)
-    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
+    FailErrno(err, "fopen(%s)", destination.c_str());
   fill(temporary->Descriptor());
   if (attributes)
     SetDescriptorAttributes(temporary->Descriptor(), destination, *attributes);
@@ -170,10 +160,8 @@ void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* 
     FailWrite(destination);
   if (temporary->Close() != 0)
     FailWrite(destination);
-  if (temporary->RenameTo(name) != 0) {
-    err = errno;
-    Fail("fopen(%s): %s", destination.c_str(), strerror(err));
-  }
+  if (temporary->RenameTo(name) != 0)
+    FailErrno(errno, "fopen(%s)", destination.c_str());
   if (synced) {
     CDescriptor listing(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!listing.Valid() || fsync(listing.Get()) != 0)
@@ -185,10 +173,8 @@ uint64_t CopyFileAndSet(const std::string& source, const std::string& destinatio
                         bool synced) {
   // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal in the repository must neither stop nor capture the run.
   CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!from.Valid()) {
-    int err = errno;
-    Fail("fopen(%s): %s", source.c_str(), strerror(err));
-  }
+  if (!from.Valid())
+    FailErrno(errno, "fopen(%s)", source.c_str());
   uint64_t copied = 0;
   ReplaceWithTemporary(destination, attributes, synced, [&](int to) {
     if (!CopyInKernel(from.Get(), to, destination, copied))
@@ -243,13 +229,22 @@ gid_t GroupId(const std::string& name) {
 }
 
 std::string ReadLink(const std::string& path) {
-  char text[4096];
-  ssize_t length = readlink(path.c_str(), text, sizeof(text) - 1);
-  if (length < 0) {
-    int err = errno;
-    Fail("readlink(%s): %s", path.c_str(), strerror(err));
+  return ReadLinkAt(AT_FDCWD, path, path);
+}
+
+std::string ReadLinkAt(int directory, const std::string& name, const std::string& shown, uint64_t sizeHint) {
+  // One byte more than expected, so that a full buffer shows a text that may be longer and is read again.
+  std::string text(std::max<uint64_t>(sizeHint, 255) + 1, '\0');
+  for (;;) {
+    ssize_t got = readlinkat(directory, name.c_str(), text.data(), text.size());
+    if (got < 0)
+      FailErrno(errno, "readlink(%s)", shown.c_str());
+    if (static_cast<size_t>(got) < text.size()) {
+      text.resize(static_cast<size_t>(got));
+      return text;
+    }
+    text.resize(text.size() * 2);
   }
-  return std::string(text, static_cast<size_t>(length));
 }
 
 void SetMode(const std::string& path, uint32_t mode) {
@@ -269,7 +264,7 @@ void SetMode(const std::string& path, uint32_t mode) {
   struct stat status {};
   if (err == EOPNOTSUPP && lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
     return;
-  Fail("chmod(%s): %s", path.c_str(), strerror(err));
+  FailErrno(err, "chmod(%s)", path.c_str());
 }
 
 void SetOwner(const std::string& path, const std::string& owner, const std::string& groupName) {
@@ -279,25 +274,19 @@ void SetOwner(const std::string& path, const std::string& owner, const std::stri
 }
 
 void SetOwnerIds(const std::string& path, uid_t user, gid_t group) {
-  if (lchown(path.c_str(), user, group) != 0) {
-    int err = errno;
-    Fail("Cannot chown %s: %s", path.c_str(), strerror(err));
-  }
+  if (lchown(path.c_str(), user, group) != 0)
+    FailErrno(errno, "Cannot chown %s", path.c_str());
 }
 
 void SetTimes(const std::string& path, int64_t time) {
   const struct timespec times[2] = {{static_cast<time_t>(time), 0}, {static_cast<time_t>(time), 0}};
-  if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-    int err = errno;
-    Fail("Cannot set access times of %s: %s", path.c_str(), strerror(err));
-  }
+  if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    FailErrno(errno, "Cannot set access times of %s", path.c_str());
 }
 
 void MakeDir(const std::string& path, uint32_t mode) {
-  if (mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) {
-    int err = errno;
-    Fail("mkdir(%s): %s", path.c_str(), strerror(err));
-  }
+  if (mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0)
+    FailErrno(errno, "mkdir(%s)", path.c_str());
 }
 
 void InstallBytes(const std::string& bytes, const std::string& destination, const CopyAttributes& attributes) {
@@ -328,19 +317,15 @@ namespace {
 /// with another name: it may be anyone's, and the change would reach it through a name we do not own.
 int OpenUnshared(const std::string& path, struct stat& status) {
   CDescriptor handle(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (!handle.Valid() || fstat(handle.Get(), &status) != 0) {
-    int err = errno;
-    Fail("chmod(%s): %s", path.c_str(), strerror(err));
-  }
+  if (!handle.Valid() || fstat(handle.Get(), &status) != 0)
+    FailErrno(errno, "chmod(%s)", path.c_str());
   RefuseSharedFile(path, status);
   return handle.Release();
 }
 
 void ChangeOwnerByHandle(int handle, const std::string& path, uid_t user, gid_t group) {
-  if (fchownat(handle, "", user, group, AT_EMPTY_PATH) != 0) {
-    int err = errno;
-    Fail("Cannot chown %s: %s", path.c_str(), strerror(err));
-  }
+  if (fchownat(handle, "", user, group, AT_EMPTY_PATH) != 0)
+    FailErrno(errno, "Cannot chown %s", path.c_str());
 }
 
 }  // namespace
@@ -355,16 +340,12 @@ void ChangeModeAndOwnerInPlace(const std::string& path, uid_t user, gid_t group,
   struct stat status {};
   CDescriptor handle(OpenUnshared(path, status));
   const bool link = S_ISLNK(status.st_mode);  // Linux gives a link no mode of its own
-  if (!link && ChangeModeByHandle(handle.Get(), mode) != 0) {
-    int err = errno;
-    Fail("chmod(%s): %s", path.c_str(), strerror(err));
-  }
+  if (!link && ChangeModeByHandle(handle.Get(), mode) != 0)
+    FailErrno(errno, "chmod(%s)", path.c_str());
   ChangeOwnerByHandle(handle.Get(), path, user, group);
   // Changing the owner makes the kernel clear set-user-ID and set-group-ID, even for root.
-  if (!link && (mode & (S_ISUID | S_ISGID)) && ChangeModeByHandle(handle.Get(), mode) != 0) {
-    int err = errno;
-    Fail("chmod(%s): %s", path.c_str(), strerror(err));
-  }
+  if (!link && (mode & (S_ISUID | S_ISGID)) && ChangeModeByHandle(handle.Get(), mode) != 0)
+    FailErrno(errno, "chmod(%s)", path.c_str());
 }
 
 void ChangeOwnerInPlace(const std::string& path, uid_t user, gid_t group) {
@@ -426,10 +407,8 @@ void CChangeTracker::SyncAll() {
   SyncFileSystem(basedir);
   std::lock_guard<std::mutex> hold(lock);
   for (const auto& fileSystem : fileSystems) {
-    if (syncfs(fileSystem->directory.Get()) != 0) {
-      int err = errno;
-      Fail("syncfs(%s): %s", fileSystem->path.c_str(), strerror(err));
-    }
+    if (syncfs(fileSystem->directory.Get()) != 0)
+      FailErrno(errno, "syncfs(%s)", fileSystem->path.c_str());
   }
 }
 
@@ -456,12 +435,8 @@ uint64_t CopyFileWithAttributes(const std::string& source, const std::string& de
 
 void SyncFileSystem(const std::string& path) {
   CDescriptor directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.Valid()) {
-    int err = errno;
-    Fail("syncfs(%s): %s", path.c_str(), strerror(err));
-  }
-  if (syncfs(directory.Get()) != 0) {
-    int err = errno;
-    Fail("syncfs(%s): %s", path.c_str(), strerror(err));
-  }
+  if (!directory.Valid())
+    FailErrno(errno, "syncfs(%s)", path.c_str());
+  if (syncfs(directory.Get()) != 0)
+    FailErrno(errno, "syncfs(%s)", path.c_str());
 }

@@ -20,8 +20,11 @@ bool PathExists(const std::string& path, struct stat& status);
 uid_t UserId(const std::string& name);
 /// Group id of name, looked up afresh; "Group %s not found, please reinstall Velmira".
 gid_t GroupId(const std::string& name);
-/// Text of the symbolic link at path, at most 4095 bytes; "readlink(%s): %s".
+/// Text of the symbolic link at path: ReadLinkAt from the working directory; "readlink(%s): %s".
 std::string ReadLink(const std::string& path);
+/// Text of the symbolic link name in the open directory (AT_FDCWD: the working directory), however long;
+/// sizeHint (lstat's st_size, which a few file systems give as 0) sizes the first try. "readlink(%s): %s" (shown).
+std::string ReadLinkAt(int directory, const std::string& name, const std::string& shown, uint64_t sizeHint = 0);
 /// Sets the mode of path, leaving a symbolic link at path alone; "chmod(%s): %s".
 void SetMode(const std::string& path, uint32_t mode);
 /// Sets owner and group of path (the link itself for a link) from their names, group looked up first;

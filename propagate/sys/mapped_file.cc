@@ -6,54 +6,41 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
+#include "sys/descriptor.h"
 #include "sys/run_error.h"
 
 int OpenRegularFile(const std::string& path, struct stat& status) {
   // Opening a device can have effects of its own (a watchdog, a modem line, a controlling terminal), so
   // what stands at the path is examined first, and the descriptor is checked to be that same file.
   struct stat expected;
-  if (stat(path.c_str(), &expected) != 0) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
-  }
+  if (stat(path.c_str(), &expected) != 0)
+    FailErrno(errno, "%s: Cannot open", path.c_str());
   if (!S_ISREG(expected.st_mode))
-    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(ENODEV));
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
-  }
-  if (fstat(fd, &status) != 0) {
-    int err = errno;
-    close(fd);
-    Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
-  }
-  if (status.st_dev != expected.st_dev || status.st_ino != expected.st_ino) {
-    close(fd);
-    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(ENODEV));  // replaced since it was examined
-  }
-  return fd;
+    FailErrno(ENODEV, "%s: Cannot mmap", path.c_str());
+  CDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.Valid())
+    FailErrno(errno, "%s: Cannot open", path.c_str());
+  if (fstat(fd.Get(), &status) != 0)
+    FailErrno(errno, "%s: Cannot stat", path.c_str());
+  if (status.st_dev != expected.st_dev || status.st_ino != expected.st_ino)
+    FailErrno(ENODEV, "%s: Cannot mmap", path.c_str());  // replaced since it was examined
+  return fd.Release();
 }
 
-CMappedFile::CMappedFile(const std::string& path) : fd(-1), data(nullptr), size(0) {
+CMappedFile::CMappedFile(const std::string& path) : data(nullptr), size(0) {
   struct stat status;
-  fd = OpenRegularFile(path, status);
+  fd.Reset(OpenRegularFile(path, status));
   size = static_cast<uint64_t>(status.st_size);
   // Populating the mapping up front saves a page fault per page of a large table.
-  void* mapping = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
-  if (mapping == MAP_FAILED) {
-    int err = errno;
-    close(fd);
-    Fail("%s: Cannot mmap: %s", path.c_str(), strerror(err));
-  }
+  void* mapping = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd.Get(), 0);
+  if (mapping == MAP_FAILED)
+    FailErrno(errno, "%s: Cannot mmap", path.c_str());
   data = static_cast<const unsigned char*>(mapping);
 }
 
 CMappedFile::~CMappedFile() {
   munmap(const_cast<unsigned char*>(data), size);
-  close(fd);
 }
 
 std::string ReadWholeFile(const std::string& path) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sys/descriptor.h"
+
 /// A whole file readable through a shared read-only mapping for the object's lifetime.
 /// Owns the descriptor and the mapping; never copied.
 class CMappedFile {
@@ -25,7 +27,7 @@ class CMappedFile {
   uint64_t Size() const { return size; }
 
  private:
-  int fd;
+  CDescriptor fd;
   const unsigned char* data;
   uint64_t size;
 };

@@ -4,8 +4,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cinttypes>
+
+#include "sys/descriptor.h"
 
 namespace {
 
@@ -142,13 +143,6 @@ void CProgress::Finish() {
 }
 
 void CProgress::WriteToTerminal(const std::string& text) const {
-  size_t written = 0;
-  while (written < text.size()) {
-    ssize_t count = write(terminal, text.data() + written, text.size() - written);
-    if (count < 0 && errno == EINTR)
-      continue;
-    if (count <= 0)
-      return;
-    written += static_cast<size_t>(count);
-  }
+  // A terminal that takes no more loses only the status line: the run goes on.
+  WriteAll(terminal, text.data(), text.size());
 }

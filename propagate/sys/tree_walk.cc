@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "sys/descriptor.h"
+#include "sys/file_ops.h"
 #include "sys/run_error.h"
 
 namespace {
@@ -34,25 +35,20 @@ class CDirectoryStream {
 /// The names in the directory open at directory, "." and ".." left out, in byte order.
 std::vector<std::string> SortedNames(int directory, const std::string& shown) {
   // The stream gets a descriptor of its own: closedir closes it, and the caller's stays open.
-  int own = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (own < 0) {
-    int err = errno;
-    Fail("%s: Cannot open: %s", shown.c_str(), strerror(err));
-  }
-  CDirectoryStream stream(fdopendir(own));
-  if (!stream.Get()) {
-    int err = errno;
-    close(own);
-    Fail("%s: Cannot read directory: %s", shown.c_str(), strerror(err));
-  }
+  CDescriptor own(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!own.Valid())
+    FailErrno(errno, "%s: Cannot open", shown.c_str());
+  CDirectoryStream stream(fdopendir(own.Get()));
+  if (!stream.Get())
+    FailErrno(errno, "%s: Cannot read directory", shown.c_str());
+  own.Release();
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
     const struct dirent* item = readdir(stream.Get());
     if (!item) {
-      int err = errno;
-      if (err != 0)
-        Fail("%s: Cannot read directory: %s", shown.c_str(), strerror(err));
+      if (errno != 0)
+        FailErrno(errno, "%s: Cannot read directory", shown.c_str());
       break;
     }
     if (strcmp(item->d_name, ".") == 0 || strcmp(item->d_name, "..") == 0)
@@ -62,23 +58,6 @@ std::vector<std::string> SortedNames(int directory, const std::string& shown) {
   // std::string compares as unsigned bytes, which is the order the table promises.
   std::sort(names.begin(), names.end());
   return names;
-}
-
-std::string ReadLinkAt(int directory, const std::string& name, uint64_t length, const std::string& shown) {
-  // A link's st_size is its length on most file systems; a few report 0, so the buffer grows when filled.
-  std::string text(std::max<uint64_t>(length, 255) + 1, '\0');
-  for (;;) {
-    ssize_t got = readlinkat(directory, name.c_str(), text.data(), text.size());
-    if (got < 0) {
-      int err = errno;
-      Fail("readlink(%s): %s", shown.c_str(), strerror(err));
-    }
-    if (static_cast<size_t>(got) < text.size()) {
-      text.resize(static_cast<size_t>(got));
-      return text;
-    }
-    text.resize(text.size() * 2);
-  }
 }
 
 /// The directory prefix (relative, with its trailing slash) as messages show it.
@@ -96,10 +75,8 @@ void WalkDirectory(int directory, const std::string& prefix, const std::string& 
     entry.path = prefix + name;
     const std::string shown = shownTop + entry.path;
     struct stat status;
-    if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      int err = errno;
-      Fail("%s: Cannot stat: %s", shown.c_str(), strerror(err));
-    }
+    if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+      FailErrno(errno, "%s: Cannot stat", shown.c_str());
     entry.mode = status.st_mode;
     entry.user = status.st_uid;
     entry.group = status.st_gid;
@@ -109,16 +86,14 @@ void WalkDirectory(int directory, const std::string& prefix, const std::string& 
     entry.inode = status.st_ino;
     entry.links = status.st_nlink;
     if (S_ISLNK(status.st_mode))
-      entry.target = ReadLinkAt(directory, name, entry.size, shown);
+      entry.target = ReadLinkAt(directory, name, shown, entry.size);
     entries.push_back(std::move(entry));
     if (!S_ISDIR(status.st_mode))
       continue;
 
     CDescriptor child(openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!child.Valid()) {
-      int err = errno;
-      Fail("%s: Cannot open: %s", shown.c_str(), strerror(err));
-    }
+    if (!child.Valid())
+      FailErrno(errno, "%s: Cannot open", shown.c_str());
     // What was opened must be what was examined, or the records would describe one directory and list
     // the contents of another.
     struct stat opened;

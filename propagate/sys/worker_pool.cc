@@ -14,7 +14,7 @@ constexpr size_t kRunsSearched = 64;
 
 CWorkerPool::CWorkerPool(unsigned count) {
   threads.reserve(count);
-  // A process limit may refuse threads: the pool then works with those it has, possibly none.
+  // A process limit may refuse threads: the pool then works with those it has, or on the caller's thread.
   try {
     for (unsigned i = 0; i < count; ++i)
       threads.emplace_back([this] { Work(); });
@@ -33,6 +33,10 @@ CWorkerPool::~CWorkerPool() {
 }
 
 void CWorkerPool::Submit(std::function<void()> task, size_t group) {
+  if (threads.empty()) {
+    task();
+    return;
+  }
   bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex);

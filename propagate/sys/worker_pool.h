@@ -11,10 +11,11 @@
 
 /// A fixed set of threads that run submitted tasks. Each task belongs to a group (the records of one
 /// directory, say); a free worker takes the oldest task of a group that no other worker is busy with, or
-/// the oldest task when every group queued is busy. Tasks must not throw.
+/// the oldest task when every group queued is busy. Tasks must not throw. A pool without workers (threads
+/// 0, or the system allowed none) runs each task on the submitting thread, before Submit returns.
 class CWorkerPool {
  public:
-  /// Starts threads workers, or as many as the system allows.
+  /// Starts threads workers, or as many as the system allows, possibly none.
   explicit CWorkerPool(unsigned threads);
   /// Runs every task still queued, then joins the threads.
   ~CWorkerPool();
@@ -23,7 +24,7 @@ class CWorkerPool {
 
   /// Number of workers started.
   size_t Size() const { return threads.size(); }
-  /// Queues task of group for a worker; there must be one.
+  /// Queues task of group for a worker, or runs it now when the pool has none.
   void Submit(std::function<void()> task, size_t group = 0);
 
  private:

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -85,6 +86,30 @@ TEST(WorkerPool, RunsEveryTaskOnce) {
       pool.Submit([&sum, i] { sum += i; }, i % 7);
   }
   EXPECT_EQ(500500u, sum.load());
+}
+
+TEST(WorkerPool, WithoutWorkersSubmitRunsTheTaskAtOnce) {
+  struct Case {
+    unsigned threads;
+    bool onCaller;  // the task ran on the submitting thread, before Submit returned
+  } cases[] = {{0, true}, {1, false}, {3, false}};
+  for (const Case& c : cases) {
+    std::atomic<bool> ran{false};
+    std::thread::id where;
+    {
+      CWorkerPool pool(c.threads);
+      EXPECT_EQ(c.threads, pool.Size());
+      pool.Submit([&] {
+        where = std::this_thread::get_id();
+        ran = true;
+      });
+      if (c.onCaller) {
+        EXPECT_TRUE(ran.load()) << c.threads;
+      }
+    }
+    EXPECT_TRUE(ran.load()) << c.threads;
+    EXPECT_EQ(c.onCaller, where == std::this_thread::get_id()) << c.threads;
+  }
 }
 
 TEST(WorkerPool, DefaultJobsIsBetweenOneAndSixteen) {

@@ -24,22 +24,6 @@ std::vector<std::string_view> SplitTokens(std::string_view line, std::string_vie
   return tokens;
 }
 
-bool IsHexDigit(unsigned char byte) {
-  return (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'F') || (byte >= 'a' && byte <= 'f');
-}
-
-unsigned HexDigitValue(unsigned char digit) {
-  if (digit >= '0' && digit <= '9')
-    return digit - '0';
-  if (digit >= 'A' && digit <= 'F')
-    return digit - 'A' + 10;
-  return digit - 'a' + 10;
-}
-
-unsigned char HexPairValue(unsigned char high, unsigned char low) {
-  return static_cast<unsigned char>(HexDigitValue(high) * 16 + HexDigitValue(low));
-}
-
 std::string Unescape(std::string_view token) {
   std::string text;
   text.reserve(token.size());
@@ -68,15 +52,13 @@ std::string Unescape(std::string_view token) {
 }
 
 std::string Escape(std::string_view text) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string escaped;
   escaped.reserve(text.size());
   for (char byte : text) {
     unsigned char value = static_cast<unsigned char>(byte);
     if (value <= ' ' || value == '+' || value == 0x7F) {
       escaped += '+';
-      escaped += kDigits[value >> 4];
-      escaped += kDigits[value & 15];
+      escaped += HexByte(value);
     } else {
       escaped += byte;
     }

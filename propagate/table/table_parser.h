@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sys/hex_text.h"
+
 /// What a table line held; the values are fixed because dispatch compares them as numbers.
 enum class EntryKind : uint32_t { None = 0, Table = 1, File = 2, Dir = 3, Symlink = 4 };
 
@@ -48,12 +50,6 @@ class CTokenList {
   std::vector<std::string_view> tokens;
 };
 
-/// True for 0-9, A-F and a-f.
-bool IsHexDigit(unsigned char byte);
-/// Value 0-15 of a hexadecimal digit.
-unsigned HexDigitValue(unsigned char digit);
-/// The byte high * 16 + low of two hexadecimal digits.
-unsigned char HexPairValue(unsigned char high, unsigned char low);
 /// Decodes escaped text: "+" and two hexadecimal digits stand for one byte; anything else is copied,
 /// including an unfinished escape at the end of the token.
 std::string Unescape(std::string_view token);

@@ -78,18 +78,6 @@ TEST(TableParserUnescape, Cases) {
     EXPECT_EQ(c.text, Unescape(c.token)) << c.token;
 }
 
-TEST(TableParserHex, Digits) {
-  std::string digits = "0123456789ABCDEFabcdef";
-  for (int byte = 0; byte < 256; ++byte)
-    EXPECT_EQ(digits.find(static_cast<char>(byte)) != std::string::npos, IsHexDigit(byte)) << byte;
-  EXPECT_EQ(0u, HexDigitValue('0'));
-  EXPECT_EQ(9u, HexDigitValue('9'));
-  EXPECT_EQ(10u, HexDigitValue('A'));
-  EXPECT_EQ(15u, HexDigitValue('f'));
-  EXPECT_EQ(0xA5, HexPairValue('a', '5'));
-  EXPECT_EQ(0xFF, HexPairValue('F', 'f'));
-}
-
 TEST(TableParserNumbers, Cases) {
   struct Case {
     const char* token;

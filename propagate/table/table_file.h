@@ -1,0 +1,16 @@
+#ifndef PROPAGATE_TABLE_TABLE_FILE_H_
+#define PROPAGATE_TABLE_TABLE_FILE_H_
+
+#include <string>
+#include <vector>
+
+#include "table/table_parser.h"
+
+/// The table, file, dir and symlink records of the table file at path, in file order up to its end record,
+/// without those that hold a zero byte in a field (no system call could reach the path they name). With
+/// requireTableRecord a file without a table line fails: "%s: No table record" (path). Throws LoadLines'
+/// errors ("%s: Cannot open: %s" when missing, "%s: Cannot mmap: %s" when empty or not a regular file) and
+/// the parser's.
+std::vector<TableEntry> LoadInstalledTable(const std::string& path, bool requireTableRecord);
+
+#endif  // PROPAGATE_TABLE_TABLE_FILE_H_
