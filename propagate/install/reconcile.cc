@@ -15,9 +15,9 @@
 #include "sys/control_sum.h"
 #include "sys/descriptor.h"
 #include "sys/file_ops.h"
-#include "sys/mapped_file.h"
 #include "sys/path_name.h"
 #include "sys/run_error.h"
+#include "table/table_file.h"
 
 namespace {
 
@@ -50,20 +50,7 @@ void CPropagator::ApplyTable(const TableEntry& entry) {
     Fail("Repository table corrupt");
   tableRecord = entry;
 
-  std::vector<std::string> lines;
-  try {
-    LoadLines(basedir + entry.name, lines);
-  } catch (const RunError&) {
-    return;  // a missing, unreadable or empty old table is no old table
-  }
-  CTableParser parser;
-  oldTable.reserve(lines.size());
-  for (const std::string& line : lines) {
-    TableEntry old;
-    if (!parser.ParseLine(line, old))
-      break;
-    oldTable.push_back(std::move(old));
-  }
+  oldTable = LoadOldTable(basedir + entry.name);
   // The views point into oldTable's strings, which are not touched again for the rest of the run.
   oldIndex.reserve(oldTable.size());
   for (size_t i = 0; i < oldTable.size(); ++i)

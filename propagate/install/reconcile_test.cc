@@ -28,8 +28,8 @@ TEST(ReconcileOldTable, LoadedWithEveryEntryAndFirstNameWins) {
   propagator.ApplyTable(TableRecord("old.txt"));
   EXPECT_EQ(EntryKind::Table, propagator.tableRecord.kind);
   EXPECT_EQ("old.txt", propagator.tableRecord.name);
-  // Entries for skipped and empty lines are kept too, up to the end record.
-  ASSERT_EQ(7u, propagator.oldTable.size());
+  // The records up to the end record: the table record and three others.
+  ASSERT_EQ(4u, propagator.oldTable.size());
   EXPECT_EQ("FIRST", propagator.FindOldEntry("a").file.digest);
   EXPECT_EQ(EntryKind::Dir, propagator.FindOldEntry("b c").kind);
   EXPECT_EQ("Cannot find b+20c in old table, possible corruption",

@@ -3,9 +3,10 @@
 #include "sys/mapped_file.h"
 #include "sys/run_error.h"
 
-std::vector<TableEntry> LoadInstalledTable(const std::string& path, bool requireTableRecord) {
-  std::vector<std::string> lines;
-  LoadLines(path, lines);
+namespace {
+
+/// The records of lines; hasTableLine tells whether a table line was met, kept or not.
+std::vector<TableEntry> ParseLines(const std::vector<std::string>& lines, bool& hasTableLine) {
   std::vector<TableEntry> records;
   records.reserve(lines.size());
   CTableParser parser;
@@ -17,7 +18,29 @@ std::vector<TableEntry> LoadInstalledTable(const std::string& path, bool require
       records.push_back(std::move(entry));
   }
   // The parser leaves its first state only at the table line, whether or not that record was kept.
-  if (requireTableRecord && parser.State() == CTableParser::ParserState::AwaitingHeader)
+  hasTableLine = parser.State() != CTableParser::ParserState::AwaitingHeader;
+  return records;
+}
+
+}  // namespace
+
+std::vector<TableEntry> LoadInstalledTable(const std::string& path, bool requireTableRecord) {
+  std::vector<std::string> lines;
+  LoadLines(path, lines);
+  bool hasTableLine = false;
+  std::vector<TableEntry> records = ParseLines(lines, hasTableLine);
+  if (requireTableRecord && !hasTableLine)
     Fail("%s: No table record", path.c_str());
   return records;
+}
+
+std::vector<TableEntry> LoadOldTable(const std::string& path) {
+  std::vector<std::string> lines;
+  try {
+    LoadLines(path, lines);
+  } catch (const RunError&) {
+    return {};  // a missing, unreadable or empty old table is no old table
+  }
+  bool hasTableLine = false;
+  return ParseLines(lines, hasTableLine);
 }

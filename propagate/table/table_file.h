@@ -13,4 +13,8 @@
 /// the parser's.
 std::vector<TableEntry> LoadInstalledTable(const std::string& path, bool requireTableRecord);
 
+/// LoadInstalledTable for the table that the last run installed: a file that cannot be read (missing,
+/// unreadable, empty) is no table, and gives no record; its parse errors are thrown.
+std::vector<TableEntry> LoadOldTable(const std::string& path);
+
 #endif  // PROPAGATE_TABLE_TABLE_FILE_H_
