@@ -12,15 +12,9 @@ std::string RelativeName(const std::string& name) {
   return name;
 }
 
-PathState ExaminePath(int directory, const std::string& name, bool withTarget) {
-  PathState state;
-  const std::string relative = directory == AT_FDCWD ? name : RelativeName(name);
-  struct stat status;
-  if (fstatat(directory, relative.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    state.error = errno;
-    return state;
-  }
+void TakeStatus(const struct stat& status, PathState& state) {
   state.exists = true;
+  state.error = 0;
   state.mode = status.st_mode;
   state.user = status.st_uid;
   state.group = status.st_gid;
@@ -29,6 +23,17 @@ PathState ExaminePath(int directory, const std::string& name, bool withTarget) {
   state.device = status.st_dev;
   state.inode = status.st_ino;
   state.links = static_cast<uint64_t>(status.st_nlink);
+}
+
+PathState ExaminePath(int directory, const std::string& name, bool withTarget) {
+  PathState state;
+  const std::string relative = directory == AT_FDCWD ? name : RelativeName(name);
+  struct stat status;
+  if (fstatat(directory, relative.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    state.error = errno;
+    return state;
+  }
+  TakeStatus(status, state);
   if (withTarget && S_ISLNK(status.st_mode)) {
     // A link's text is at most PATH_MAX - 1 bytes on Linux; one byte more shows a text cut short.
     std::string text(4096, '\0');

@@ -1,6 +1,7 @@
 #ifndef PROPAGATE_SYS_EXAMINATION_H_
 #define PROPAGATE_SYS_EXAMINATION_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -20,6 +21,9 @@ struct PathState {
   uint64_t links = 0;  ///< number of hard links
   std::string target;  ///< a link's text, when it was asked for
 };
+
+/// Fills state from what lstat or fstat said: it exists, with that status.
+void TakeStatus(const struct stat& status, PathState& state);
 
 /// The name relative to a directory's descriptor that reaches the same path as that directory's path
 /// joined with name: an absolute name would make the *at calls ignore the directory.

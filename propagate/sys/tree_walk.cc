@@ -77,14 +77,7 @@ void WalkDirectory(int directory, const std::string& prefix, const std::string& 
     struct stat status;
     if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
       FailErrno(errno, "%s: Cannot stat", shown.c_str());
-    entry.mode = status.st_mode;
-    entry.user = status.st_uid;
-    entry.group = status.st_gid;
-    entry.mtime = status.st_mtim.tv_sec;
-    entry.size = static_cast<uint64_t>(status.st_size);
-    entry.device = status.st_dev;
-    entry.inode = status.st_ino;
-    entry.links = status.st_nlink;
+    TakeStatus(status, entry);
     if (S_ISLNK(status.st_mode))
       entry.target = ReadLinkAt(directory, name, shown, entry.size);
     entries.push_back(std::move(entry));

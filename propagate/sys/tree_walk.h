@@ -7,18 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "sys/examination.h"
+
 /// One entry of a walked tree: its path and what lstat and readlink said of it.
-struct StagedEntry {
-  std::string path;    ///< relative to the top of the tree, components joined by "/"
-  uint32_t mode = 0;   ///< whole mode word: type and permissions
-  uid_t user = 0;      ///< owner id
-  gid_t group = 0;     ///< group id
-  int64_t mtime = 0;   ///< modification time, whole seconds since 1970
-  uint64_t size = 0;   ///< length in bytes
-  dev_t device = 0;    ///< device of the file system that holds it
-  ino_t inode = 0;     ///< inode number on that device
-  nlink_t links = 0;   ///< number of hard links
-  std::string target;  ///< symbolic link: its text
+struct StagedEntry : PathState {
+  std::string path;  ///< relative to the top of the tree, components joined by "/"
 };
 
 /// Appends every entry below the directory open at top (the top itself excluded) to entries: parents before
