@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -74,13 +76,15 @@ class CPropagator {
   /// Dry run: the errno that making something at name would meet because of its parent, as far as the
   /// disk and earlier records tell (0 when nothing is in the way).
   int CreationError(const std::string& name) const;
-  /// The state a dry run remembers for name, taken from the disk on first use.
-  PathState& Made(const std::string& name);
+  /// Dry run: applies change to the state remembered for name, taken from the disk on first use.
+  void Remember(const std::string& name, const std::function<void(PathState&)>& change);
 
   /// The base directory, open; not valid in a dry run of a base directory that does not exist yet.
   CDescriptor base;
-  /// Dry run: what earlier records would have made or changed, by name.
+  /// Dry run: what earlier records would have made or changed, by name; behind dryLock, as file records
+  /// on the workers read it.
   std::unordered_map<std::string, PathState> dryMade;
+  mutable std::mutex dryLock;
   /// Directories whose times this run set, with those times, in table order.
   std::vector<std::pair<std::string, int64_t>> timedDirectories;
 };

@@ -123,13 +123,14 @@ std::vector<Action> CPropagator::ApplyDir(const TableEntry& entry) {
     throw RunError(decision.failure);
   if (dryRun) {
     if (decision.action) {
-      PathState& made = Made(entry.name);
-      if (!situation.present.exists)
-        made.mode = S_IFDIR;
-      made.mode = (made.mode & ~07777u) | (entry.dirMode & 07777);
-      made.mtime = entry.mtime;
-      made.user = situation.owner.user;
-      made.group = situation.owner.group;
+      Remember(entry.name, [&](PathState& made) {
+        if (!situation.present.exists)
+          made.mode = S_IFDIR;
+        made.mode = (made.mode & ~07777u) | (entry.dirMode & 07777);
+        made.mtime = entry.mtime;
+        made.user = situation.owner.user;
+        made.group = situation.owner.group;
+      });
     }
   } else {
     if (decision.action == ActionKind::MakeDir)
@@ -147,6 +148,8 @@ std::vector<Action> CPropagator::ApplyDir(const TableEntry& entry) {
 PathState CPropagator::Examine(const std::string& name, bool withTarget) const {
   // A dry run changes nothing, so what it would have made is remembered for later records of the same path.
   if (dryRun) {
+    // File records read it on the workers while directory and link records change it on this thread.
+    std::lock_guard<std::mutex> hold(dryLock);
     auto found = dryMade.find(OverlayKey(name));
     if (found != dryMade.end())
       return found->second;
@@ -167,9 +170,12 @@ int CPropagator::CreationError(const std::string& name) const {
   if (slash == std::string::npos)
     return 0;  // the base directory, which exists or which the run makes
   const std::string parent = normal.substr(0, slash);
-  auto found = dryMade.find(parent);
-  if (found != dryMade.end())
-    return S_ISDIR(found->second.mode) || S_ISLNK(found->second.mode) ? 0 : ENOTDIR;
+  {
+    std::lock_guard<std::mutex> hold(dryLock);
+    auto found = dryMade.find(parent);
+    if (found != dryMade.end())
+      return S_ISDIR(found->second.mode) || S_ISLNK(found->second.mode) ? 0 : ENOTDIR;
+  }
   if (!base.Valid())
     return ENOENT;
   struct stat status;
@@ -180,21 +186,21 @@ int CPropagator::CreationError(const std::string& name) const {
 
 std::unordered_map<std::string, std::string> CPropagator::PlannedLinks() const {
   std::unordered_map<std::string, std::string> links;
+  std::lock_guard<std::mutex> hold(dryLock);
   for (const auto& [name, state] : dryMade)
     if (S_ISLNK(state.mode))
       links.emplace(name, state.target);
   return links;
 }
 
-PathState& CPropagator::Made(const std::string& name) {
+void CPropagator::Remember(const std::string& name, const std::function<void(PathState&)>& change) {
   const std::string key = OverlayKey(name);
-  auto found = dryMade.find(key);
-  if (found != dryMade.end())
-    return found->second;
   PathState state = Examine(name, true);
   state.exists = true;
   state.error = 0;
-  return dryMade.emplace(key, std::move(state)).first->second;
+  std::lock_guard<std::mutex> hold(dryLock);
+  auto [made, fresh] = dryMade.try_emplace(key, std::move(state));
+  change(made->second);
 }
 
 std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
@@ -211,14 +217,15 @@ std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
   if (!decision.action)
     return {};
   if (dryRun) {
-    PathState& made = Made(entry.name);
-    if (decision.action == ActionKind::Link) {
-      made.mode = S_IFLNK | 0777;
-      made.target = entry.target;
-      made.links = 1;
-    }
-    made.user = situation.owner.user;
-    made.group = situation.owner.group;
+    Remember(entry.name, [&](PathState& made) {
+      if (decision.action == ActionKind::Link) {
+        made.mode = S_IFLNK | 0777;
+        made.target = entry.target;
+        made.links = 1;
+      }
+      made.user = situation.owner.user;
+      made.group = situation.owner.group;
+    });
   } else if (decision.action == ActionKind::Link) {
     const std::string& path = situation.path;
     unlink(path.c_str());  // a file or link in the way; the decision never lets a directory be there
