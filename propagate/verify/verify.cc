@@ -17,11 +17,11 @@
 #include "sys/base_lock.h"
 #include "sys/control_sum.h"
 #include "sys/descriptor.h"
-#include "sys/mapped_file.h"
 #include "sys/path_name.h"
 #include "sys/progress.h"
 #include "sys/run_error.h"
 #include "sys/worker_pool.h"
+#include "table/table_file.h"
 
 namespace {
 
@@ -346,34 +346,13 @@ std::string DifferenceLine(const TableEntry& record, const Differences& differen
   return line;
 }
 
-std::vector<TableEntry> LoadInstalledTable(const std::string& path) {
-  std::vector<std::string> lines;
-  LoadLines(path, lines);
-  std::vector<TableEntry> records;
-  records.reserve(lines.size());
-  CTableParser parser;
-  bool tableRecord = false;
-  for (const std::string& line : lines) {
-    TableEntry entry;
-    if (!parser.ParseLine(line, entry))
-      break;
-    if (entry.kind == EntryKind::Table)
-      tableRecord = true;
-    // A zero byte would end the name at every system call: such a record names no path that can match.
-    if (entry.kind == EntryKind::File || entry.kind == EntryKind::Dir || entry.kind == EntryKind::Symlink)
-      if (!HasZeroByte(entry))
-        records.push_back(std::move(entry));
-  }
-  if (!tableRecord)
-    Fail("%s: No table record", path.c_str());
-  return records;
-}
-
 int VerifyBase(const VerifyOptions& options, FILE* output) {
   const std::string basedir = WithTrailingSlash(options.basedir);
   CBaseLock lock(options.basedir, false);
-  const std::vector<TableEntry> records =
-      LoadInstalledTable(basedir + (options.table.empty() ? std::string("files.txt") : options.table));
+  std::vector<TableEntry> records =
+      LoadInstalledTable(basedir + (options.table.empty() ? std::string("files.txt") : options.table), true);
+  // The table record describes the table file itself, which is no path of the installation.
+  std::erase_if(records, [](const TableEntry& record) { return record.kind == EntryKind::Table; });
   CDescriptor base(open(basedir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!base.Valid())
     FailErrno(errno, "open(%s)", basedir.c_str());
