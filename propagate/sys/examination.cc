@@ -35,6 +35,8 @@ PathState ExaminePath(int directory, const std::string& name, bool withTarget) {
     ssize_t length = readlinkat(directory, relative.c_str(), text.data(), text.size() - 1);
     if (length >= 0)
       state.target.assign(text.data(), static_cast<size_t>(length));
+    else
+      state.targetError = errno;
   }
   return state;
 }

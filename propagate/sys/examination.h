@@ -19,6 +19,7 @@ struct PathState {
   ino_t inode = 0;     ///< inode number on that device
   uint64_t links = 0;  ///< number of hard links
   std::string target;  ///< a link's text, when it was asked for
+  int targetError = 0;  ///< why a link's text asked for could not be read (errno); target is empty then
 };
 
 /// The name relative to a directory's descriptor that reaches the same path as that directory's path

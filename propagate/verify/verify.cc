@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -17,6 +17,7 @@
 #include "sys/base_lock.h"
 #include "sys/control_sum.h"
 #include "sys/descriptor.h"
+#include "sys/examination.h"
 #include "sys/path_name.h"
 #include "sys/progress.h"
 #include "sys/run_error.h"
@@ -25,19 +26,18 @@
 
 namespace {
 
-/// The name relative to the base directory's descriptor that reaches the same file as basedir + name.
-std::string RelativeName(const std::string& name) {
-  // An absolute name would make the *at calls ignore the directory; concatenation keeps it inside.
-  if (!name.empty() && name[0] == '/')
-    return "." + name;
-  return name;
-}
-
 void TakeStatus(const struct stat& status, Finding& finding) {
   finding.mode = status.st_mode;
   finding.user = status.st_uid;
   finding.group = status.st_gid;
   finding.mtime = status.st_mtime;
+}
+
+void TakeState(const PathState& state, Finding& finding) {
+  finding.mode = state.mode;
+  finding.user = state.user;
+  finding.group = state.group;
+  finding.mtime = state.mtime;
 }
 
 std::string TypeName(uint32_t mode) {
@@ -252,26 +252,21 @@ CRecordExaminer::CRecordExaminer(int baseDirectory, const std::string& basedir)
 Finding CRecordExaminer::Examine(const TableEntry& record) {
   Finding finding;
   const std::string name = RelativeName(record.name);
-  struct stat status;
-  if (fstatat(baseDirectory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    int err = errno;
-    if (err == ENOENT || err == ENOTDIR) {
+  const bool isLinkRecord = record.kind == EntryKind::Symlink;
+  const PathState state = ExaminePath(baseDirectory, name, isLinkRecord);
+  if (!state.exists) {
+    if (state.error == ENOENT || state.error == ENOTDIR) {
       finding.missing = true;
       return finding;
     }
-    FailErrno(err, "lstat(%s)", (basedir + record.name).c_str());
+    FailErrno(state.error, "lstat(%s)", (basedir + record.name).c_str());
   }
-  TakeStatus(status, finding);
+  TakeState(state, finding);
 
-  if (S_ISLNK(status.st_mode) && record.kind == EntryKind::Symlink) {
-    char text[4096];
-    ssize_t length = readlinkat(baseDirectory, name.c_str(), text, sizeof text);
-    if (length < 0) {
-      // Read before the name is built, which may allocate.
-      int err = errno;
-      FailErrno(err, "readlink(%s)", (basedir + record.name).c_str());
-    }
-    finding.target.assign(text, static_cast<size_t>(length));
+  if (S_ISLNK(state.mode) && isLinkRecord) {
+    if (state.targetError != 0)
+      FailErrno(state.targetError, "readlink(%s)", (basedir + record.name).c_str());
+    finding.target = state.target;
     return finding;
   }
   // Runs read a kept file's content through a link at its path and keep the link when that content is a
@@ -279,7 +274,7 @@ Finding CRecordExaminer::Examine(const TableEntry& record) {
   struct stat reached;
   const bool linkMayStand =
       (record.kind == EntryKind::File && record.file.keepLocalChanges) || record.kind == EntryKind::Dir;
-  if (S_ISLNK(status.st_mode) && linkMayStand && fstatat(baseDirectory, name.c_str(), &reached, 0) == 0) {
+  if (S_ISLNK(state.mode) && linkMayStand && fstatat(baseDirectory, name.c_str(), &reached, 0) == 0) {
     if (record.kind == EntryKind::Dir && S_ISDIR(reached.st_mode))
       finding.followed = true;
     if (record.kind == EntryKind::File && S_ISREG(reached.st_mode)) {
@@ -288,7 +283,7 @@ Finding CRecordExaminer::Examine(const TableEntry& record) {
     }
     return finding;
   }
-  if (S_ISREG(status.st_mode) && record.kind == EntryKind::File)
+  if (S_ISREG(state.mode) && record.kind == EntryKind::File)
     HashFile(name, basedir + record.name, false, finding);
   return finding;
 }
