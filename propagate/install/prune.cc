@@ -14,7 +14,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "sys/control_sum.h"
 #include "sys/descriptor.h"
 #include "sys/examination.h"
 #include "sys/file_ops.h"
@@ -184,25 +183,6 @@ std::unique_ptr<CDescriptor> OpenParent(int base, const std::string& basedir, co
   return current;
 }
 
-/// The control sum text of the regular file name in parent, opened without following a link and checked
-/// to be the file that examined describes; nothing when it is not. Messages as FileControlSum's.
-std::optional<std::string> ControlSumAt(int parent, const std::string& leaf, const std::string& path,
-                                        const PathState& examined) {
-  CDescriptor file(openat(parent, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!file.Valid()) {
-    if (errno == ENOENT || errno == ELOOP)
-      return std::nullopt;  // gone or replaced by a link since it was examined
-    FailErrno(errno, "%s: Cannot open", path.c_str());
-  }
-  struct stat opened;
-  if (fstat(file.Get(), &opened) != 0)
-    FailErrno(errno, "%s: Cannot stat", path.c_str());
-  if (!S_ISREG(opened.st_mode) || opened.st_dev != examined.device || opened.st_ino != examined.inode)
-    return std::nullopt;
-  std::vector<unsigned char> buffer;
-  return DescriptorControlSum(file.Get(), static_cast<uint64_t>(opened.st_size), path, buffer);
-}
-
 /// True when every entry of the directory name in parent is a path in removed (relative names).
 bool EmptyBut(int parent, const std::string& leaf, const std::string& name, const std::string& path,
               const std::unordered_set<std::string>& removed) {
@@ -256,7 +236,11 @@ std::optional<ActionKind> PruneOne(int base, const std::string& basedir, const T
     case EntryKind::File: {
       if (!S_ISREG(status.mode))
         return std::nullopt;
-      std::optional<std::string> present = ControlSumAt(parent.Get(), leaf, path, status);
+      // Only the file examined counts: one swapped in since, or gone, is none of the old table's.
+      PathState opened;
+      std::vector<unsigned char> buffer;
+      std::optional<std::string> present =
+          ControlSumAt(parent.Get(), leaf, path, {.examined = &status}, opened, buffer);
       if (!present)
         return std::nullopt;
       if (*present != entry.file.digest)

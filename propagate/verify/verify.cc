@@ -15,7 +15,6 @@
 #include <optional>
 
 #include "sys/base_lock.h"
-#include "sys/control_sum.h"
 #include "sys/descriptor.h"
 #include "sys/examination.h"
 #include "sys/path_name.h"
@@ -25,13 +24,6 @@
 #include "table/table_file.h"
 
 namespace {
-
-void TakeStatus(const struct stat& status, Finding& finding) {
-  finding.mode = status.st_mode;
-  finding.user = status.st_uid;
-  finding.group = status.st_gid;
-  finding.mtime = status.st_mtime;
-}
 
 void TakeState(const PathState& state, Finding& finding) {
   finding.mode = state.mode;
@@ -290,28 +282,19 @@ Finding CRecordExaminer::Examine(const TableEntry& record) {
 
 void CRecordExaminer::HashFile(const std::string& name, const std::string& path, bool followLink,
                                Finding& finding) {
-  // O_NOATIME: reading must not even leave an access time behind; it needs ownership or privilege.
-  // O_NONBLOCK: a FIFO swapped in since the examination opens without waiting for a writer.
-  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
-  int descriptor = openat(baseDirectory, name.c_str(), flags | O_NOATIME);
-  if (descriptor < 0 && errno == EPERM)
-    descriptor = openat(baseDirectory, name.c_str(), flags);
-  CDescriptor file(descriptor);
-  if (!file.Valid())
-    FailErrno(errno, "%s: Cannot open", path.c_str());
-  struct stat status;
-  if (fstat(file.Get(), &status) != 0)
-    FailErrno(errno, "%s: Cannot stat", path.c_str());
+  // Reading must not even leave an access time behind.
+  PathState opened;
+  std::optional<std::string> digest =
+      ControlSumAt(baseDirectory, name, path, {.followLink = followLink, .noAccessTime = true}, opened, buffer);
   // Something else swapped in since the examination is what the finding reports.
   if (!followLink)
-    TakeStatus(status, finding);
-  if (!S_ISREG(status.st_mode)) {
+    TakeState(opened, finding);
+  if (!digest) {
     finding.followed = false;
     return;
   }
-
-  finding.digest = DescriptorControlSum(file.Get(), static_cast<uint64_t>(status.st_size), path, buffer);
-  finding.bytesRead = static_cast<uint64_t>(status.st_size);
+  finding.digest = std::move(*digest);
+  finding.bytesRead = opened.size;
 }
 
 Differences CompareRecord(const TableEntry& record, const Finding& finding, CIdCache& ids) {
