@@ -14,8 +14,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "sys/control_sum.h"
 #include "sys/descriptor.h"
+#include "sys/examination.h"
 #include "sys/file_ops.h"
 #include "sys/run_error.h"
 
@@ -110,16 +110,16 @@ std::set<FileIdentity> ReachedThroughLinks(const std::unordered_set<std::string>
       std::string parent = name.substr(0, slash);
       auto found = parentIsLink.find(parent);
       if (found == parentIsLink.end()) {
-        struct stat status;
-        bool isLink = plannedLinks.count(parent) != 0 ||
-                      (lstat((basedir + parent).c_str(), &status) == 0 && S_ISLNK(status.st_mode));
+        bool isLink = plannedLinks.count(parent) != 0 || S_ISLNK(ExaminePath(AT_FDCWD, basedir + parent, false).mode);
         found = parentIsLink.emplace(std::move(parent), isLink).first;
       }
       throughLink = found->second;
     }
-    struct stat status;
-    if (throughLink && lstat(PlannedPath(basedir, name, plannedLinks).c_str(), &status) == 0)
-      reached.emplace(status.st_dev, status.st_ino);
+    if (!throughLink)
+      continue;
+    const PathState status = ExaminePath(AT_FDCWD, PlannedPath(basedir, name, plannedLinks), false);
+    if (status.exists)
+      reached.emplace(status.device, status.inode);
   }
   return reached;
 }
@@ -166,19 +166,16 @@ std::unique_ptr<CDescriptor> OpenParent(int base, const std::string& basedir, co
   components.pop_back();
   auto current = std::make_unique<CDescriptor>(openat(base, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   std::string path = basedir;
-  if (!current->Valid()) {
-    int err = errno;
-    Fail("open(%s): %s", path.c_str(), strerror(err));
-  }
+  if (!current->Valid())
+    FailErrno(errno, "open(%s)", path.c_str());
   for (const std::string& component : components) {
     path += component;
     auto next = std::make_unique<CDescriptor>(
         openat(current->Get(), component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next->Valid()) {
-      int err = errno;
-      if (err == ENOENT || err == ENOTDIR || err == ELOOP)
+      if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
         return nullptr;
-      Fail("open(%s): %s", path.c_str(), strerror(err));
+      FailErrno(errno, "open(%s)", path.c_str());
     }
     path += "/";
     current = std::move(next);
@@ -186,67 +183,25 @@ std::unique_ptr<CDescriptor> OpenParent(int base, const std::string& basedir, co
   return current;
 }
 
-/// The control sum text of the regular file name in parent, opened without following a link and checked
-/// to be the file that status describes; nothing when it is not. Messages as FileControlSum's.
-std::optional<std::string> ControlSumAt(int parent, const std::string& leaf, const std::string& path,
-                                        const struct stat& status) {
-  CDescriptor file(openat(parent, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!file.Valid()) {
-    int err = errno;
-    if (err == ENOENT || err == ELOOP)
-      return std::nullopt;  // gone or replaced by a link since it was examined
-    Fail("%s: Cannot open: %s", path.c_str(), strerror(err));
-  }
-  struct stat opened;
-  if (fstat(file.Get(), &opened) != 0) {
-    int err = errno;
-    Fail("%s: Cannot stat: %s", path.c_str(), strerror(err));
-  }
-  if (!S_ISREG(opened.st_mode) || opened.st_dev != status.st_dev || opened.st_ino != status.st_ino)
-    return std::nullopt;
-  std::vector<unsigned char> buffer;
-  return DescriptorControlSum(file.Get(), static_cast<uint64_t>(opened.st_size), path, buffer);
-}
-
-/// True when the link name in parent holds exactly target.
-bool LinkHolds(int parent, const std::string& leaf, const std::string& path, const std::string& target) {
-  // One byte more than the target: a longer text shows as a full buffer.
-  std::string text(target.size() + 1, '\0');
-  ssize_t length = readlinkat(parent, leaf.c_str(), text.data(), text.size());
-  if (length < 0) {
-    int err = errno;
-    if (err == ENOENT || err == EINVAL)
-      return false;  // gone, or no longer a link
-    Fail("readlink(%s): %s", path.c_str(), strerror(err));
-  }
-  text.resize(static_cast<size_t>(length));
-  return text == target;
-}
-
 /// True when every entry of the directory name in parent is a path in removed (relative names).
 bool EmptyBut(int parent, const std::string& leaf, const std::string& name, const std::string& path,
               const std::unordered_set<std::string>& removed) {
-  int fd = openat(parent, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    int err = errno;
-    if (err == ENOENT || err == ENOTDIR || err == ELOOP)
+  CDescriptor fd(openat(parent, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.Valid()) {
+    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
       return false;
-    Fail("opendir(%s): %s", path.c_str(), strerror(err));
+    FailErrno(errno, "opendir(%s)", path.c_str());
   }
-  std::unique_ptr<DIR, int (*)(DIR*)> directory(fdopendir(fd), closedir);
-  if (!directory) {
-    int err = errno;
-    close(fd);
-    Fail("opendir(%s): %s", path.c_str(), strerror(err));
-  }
+  std::unique_ptr<DIR, int (*)(DIR*)> directory(fdopendir(fd.Get()), closedir);
+  if (!directory)
+    FailErrno(errno, "opendir(%s)", path.c_str());
+  fd.Release();  // the stream closes it now
   for (;;) {
     errno = 0;
     struct dirent* item = readdir(directory.get());
     if (!item) {
-      if (errno != 0) {
-        int err = errno;
-        Fail("readdir(%s): %s", path.c_str(), strerror(err));
-      }
+      if (errno != 0)
+        FailErrno(errno, "readdir(%s)", path.c_str());
       return true;
     }
     if (strcmp(item->d_name, ".") == 0 || strcmp(item->d_name, "..") == 0)
@@ -267,22 +222,25 @@ std::optional<ActionKind> PruneOne(int base, const std::string& basedir, const T
   std::string leaf = entry.name.substr(entry.name.rfind('/') + 1);
   std::string path = basedir + entry.name;
 
-  struct stat status;
-  if (fstatat(parent.Get(), leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    int err = errno;
-    if (err == ENOENT)
+  const PathState status = ExaminePath(parent.Get(), leaf, entry.kind == EntryKind::Symlink);
+  if (!status.exists) {
+    if (status.error == ENOENT)
       return std::nullopt;  // already gone: an interrupted run removed it
-    Fail("lstat(%s): %s", path.c_str(), strerror(err));
+    FailErrno(status.error, "lstat(%s)", path.c_str());
   }
-  if (reached.count({status.st_dev, status.st_ino}))
+  if (reached.count({status.device, status.inode}))
     return std::nullopt;
 
   int flags = 0;
   switch (entry.kind) {
     case EntryKind::File: {
-      if (!S_ISREG(status.st_mode))
+      if (!S_ISREG(status.mode))
         return std::nullopt;
-      std::optional<std::string> present = ControlSumAt(parent.Get(), leaf, path, status);
+      // Only the file examined counts: one swapped in since, or gone, is none of the old table's.
+      PathState opened;
+      std::vector<unsigned char> buffer;
+      std::optional<std::string> present =
+          ControlSumAt(parent.Get(), leaf, path, {.examined = &status}, opened, buffer);
       if (!present)
         return std::nullopt;
       if (*present != entry.file.digest)
@@ -290,13 +248,19 @@ std::optional<ActionKind> PruneOne(int base, const std::string& basedir, const T
       break;
     }
     case EntryKind::Symlink:
-      if (!S_ISLNK(status.st_mode) || !LinkHolds(parent.Get(), leaf, path, entry.target))
+      if (!S_ISLNK(status.mode))
+        return std::nullopt;
+      if (status.targetError == ENOENT || status.targetError == EINVAL)
+        return std::nullopt;  // gone, or no longer a link
+      if (status.targetError != 0)
+        FailErrno(status.targetError, "readlink(%s)", path.c_str());
+      if (status.target != entry.target)
         return std::nullopt;
       break;
     case EntryKind::Dir:
       // Checked in a real run too: a directory with unknown content stays even where rmdir would
       // report the parent's permissions instead of the content.
-      if (!S_ISDIR(status.st_mode) || !EmptyBut(parent.Get(), leaf, entry.name, path, removed))
+      if (!S_ISDIR(status.mode) || !EmptyBut(parent.Get(), leaf, entry.name, path, removed))
         return std::nullopt;
       flags = AT_REMOVEDIR;
       break;
@@ -306,14 +270,11 @@ std::optional<ActionKind> PruneOne(int base, const std::string& basedir, const T
   if (dryRun)
     return ActionKind::Remove;
   if (unlinkat(parent.Get(), leaf.c_str(), flags) != 0) {
-    int err = errno;
-    if (err == ENOENT)
+    if (errno == ENOENT)
       return std::nullopt;
-    if (flags == AT_REMOVEDIR && (err == ENOTEMPTY || err == EEXIST))
+    if (flags == AT_REMOVEDIR && (errno == ENOTEMPTY || errno == EEXIST))
       return std::nullopt;  // something appeared inside since it was read
-    if (flags == AT_REMOVEDIR)
-      Fail("rmdir(%s): %s", path.c_str(), strerror(err));
-    Fail("unlink(%s): %s", path.c_str(), strerror(err));
+    FailErrno(errno, flags == AT_REMOVEDIR ? "rmdir(%s)" : "unlink(%s)", path.c_str());
   }
   NoteChangedPath(path.substr(0, path.size() - leaf.size()));
   return ActionKind::Remove;
@@ -328,10 +289,8 @@ void Prune(const std::vector<TableEntry>& oldTable, const std::unordered_set<std
   if (candidates.empty())
     return;
   CDescriptor base(open(basedir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!base.Valid()) {
-    int err = errno;
-    Fail("open(%s): %s", basedir.c_str(), strerror(err));
-  }
+  if (!base.Valid())
+    FailErrno(errno, "open(%s)", basedir.c_str());
   std::set<FileIdentity> reached = ReachedThroughLinks(newNames, basedir, plannedLinks);
   // The paths removed so far (or, dry, that would be): a directory holding only those counts as empty.
   std::unordered_set<std::string> removed;

@@ -5,7 +5,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 /// What stands at a path, looked at without following a link at the path itself.
 struct PathState {
@@ -20,18 +22,34 @@ struct PathState {
   ino_t inode = 0;     ///< inode number on that device
   uint64_t links = 0;  ///< number of hard links
   std::string target;  ///< a link's text, when it was asked for
+  int targetError = 0;  ///< why a link's text asked for could not be read (errno); target is empty then
 };
-
-/// Fills state from what lstat or fstat said: it exists, with that status.
-void TakeStatus(const struct stat& status, PathState& state);
 
 /// The name relative to a directory's descriptor that reaches the same path as that directory's path
 /// joined with name: an absolute name would make the *at calls ignore the directory.
 std::string RelativeName(const std::string& name);
 
+/// The state of what status (lstat's or fstat's) describes: it exists, with no target read.
+PathState StateOf(const struct stat& status);
+
 /// Examines name (RelativeName applied) in the directory open at directory, or the path name itself with
 /// AT_FDCWD, never following a link at name itself; with withTarget a link's text is read too. Never
 /// throws: a path that cannot be examined comes back with exists false and the cause in error.
 PathState ExaminePath(int directory, const std::string& name, bool withTarget);
+
+/// How ControlSumAt opens the file whose content it sums.
+struct ContentOpening {
+  bool followLink = false;              ///< follow a link at the name
+  bool noAccessTime = false;            ///< leave no access time where the caller owns the file or is privileged
+  const PathState* examined = nullptr;  ///< given: a file gone, a link or another file by now gives nothing
+};
+
+/// MD5 text of the file name in the open directory (no RelativeName applied), opened for reading without
+/// waiting for a FIFO's writer, as opening says; opened gets the status of what opened. Nothing when that is
+/// no regular file. buffer is DescriptorControlSum's. "%s: Cannot open: %s", "%s: Cannot stat: %s",
+/// "%s: Cannot read: %s" (shown).
+std::optional<std::string> ControlSumAt(int directory, const std::string& name, const std::string& shown,
+                                        const ContentOpening& opening, PathState& opened,
+                                        std::vector<unsigned char>& buffer);
 
 #endif  // PROPAGATE_SYS_EXAMINATION_H_

@@ -77,7 +77,7 @@ void WalkDirectory(int directory, const std::string& prefix, const std::string& 
     struct stat status;
     if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
       FailErrno(errno, "%s: Cannot stat", shown.c_str());
-    TakeStatus(status, entry);
+    static_cast<PathState&>(entry) = StateOf(status);
     if (S_ISLNK(status.st_mode))
       entry.target = ReadLinkAt(directory, name, shown, entry.size);
     entries.push_back(std::move(entry));

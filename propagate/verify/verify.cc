@@ -8,36 +8,28 @@
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <optional>
 
 #include "sys/base_lock.h"
-#include "sys/control_sum.h"
 #include "sys/descriptor.h"
-#include "sys/mapped_file.h"
+#include "sys/examination.h"
 #include "sys/path_name.h"
 #include "sys/progress.h"
 #include "sys/run_error.h"
 #include "sys/worker_pool.h"
+#include "table/table_file.h"
 
 namespace {
 
-/// The name relative to the base directory's descriptor that reaches the same file as basedir + name.
-std::string RelativeName(const std::string& name) {
-  // An absolute name would make the *at calls ignore the directory; concatenation keeps it inside.
-  if (!name.empty() && name[0] == '/')
-    return "." + name;
-  return name;
-}
-
-void TakeStatus(const struct stat& status, Finding& finding) {
-  finding.mode = status.st_mode;
-  finding.user = status.st_uid;
-  finding.group = status.st_gid;
-  finding.mtime = status.st_mtime;
+void TakeState(const PathState& state, Finding& finding) {
+  finding.mode = state.mode;
+  finding.user = state.user;
+  finding.group = state.group;
+  finding.mtime = state.mtime;
 }
 
 std::string TypeName(uint32_t mode) {
@@ -252,26 +244,21 @@ CRecordExaminer::CRecordExaminer(int baseDirectory, const std::string& basedir)
 Finding CRecordExaminer::Examine(const TableEntry& record) {
   Finding finding;
   const std::string name = RelativeName(record.name);
-  struct stat status;
-  if (fstatat(baseDirectory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    int err = errno;
-    if (err == ENOENT || err == ENOTDIR) {
+  const bool isLinkRecord = record.kind == EntryKind::Symlink;
+  const PathState state = ExaminePath(baseDirectory, name, isLinkRecord);
+  if (!state.exists) {
+    if (state.error == ENOENT || state.error == ENOTDIR) {
       finding.missing = true;
       return finding;
     }
-    FailErrno(err, "lstat(%s)", (basedir + record.name).c_str());
+    FailErrno(state.error, "lstat(%s)", (basedir + record.name).c_str());
   }
-  TakeStatus(status, finding);
+  TakeState(state, finding);
 
-  if (S_ISLNK(status.st_mode) && record.kind == EntryKind::Symlink) {
-    char text[4096];
-    ssize_t length = readlinkat(baseDirectory, name.c_str(), text, sizeof text);
-    if (length < 0) {
-      // Read before the name is built, which may allocate.
-      int err = errno;
-      FailErrno(err, "readlink(%s)", (basedir + record.name).c_str());
-    }
-    finding.target.assign(text, static_cast<size_t>(length));
+  if (S_ISLNK(state.mode) && isLinkRecord) {
+    if (state.targetError != 0)
+      FailErrno(state.targetError, "readlink(%s)", (basedir + record.name).c_str());
+    finding.target = state.target;
     return finding;
   }
   // Runs read a kept file's content through a link at its path and keep the link when that content is a
@@ -279,7 +266,7 @@ Finding CRecordExaminer::Examine(const TableEntry& record) {
   struct stat reached;
   const bool linkMayStand =
       (record.kind == EntryKind::File && record.file.keepLocalChanges) || record.kind == EntryKind::Dir;
-  if (S_ISLNK(status.st_mode) && linkMayStand && fstatat(baseDirectory, name.c_str(), &reached, 0) == 0) {
+  if (S_ISLNK(state.mode) && linkMayStand && fstatat(baseDirectory, name.c_str(), &reached, 0) == 0) {
     if (record.kind == EntryKind::Dir && S_ISDIR(reached.st_mode))
       finding.followed = true;
     if (record.kind == EntryKind::File && S_ISREG(reached.st_mode)) {
@@ -288,35 +275,26 @@ Finding CRecordExaminer::Examine(const TableEntry& record) {
     }
     return finding;
   }
-  if (S_ISREG(status.st_mode) && record.kind == EntryKind::File)
+  if (S_ISREG(state.mode) && record.kind == EntryKind::File)
     HashFile(name, basedir + record.name, false, finding);
   return finding;
 }
 
 void CRecordExaminer::HashFile(const std::string& name, const std::string& path, bool followLink,
                                Finding& finding) {
-  // O_NOATIME: reading must not even leave an access time behind; it needs ownership or privilege.
-  // O_NONBLOCK: a FIFO swapped in since the examination opens without waiting for a writer.
-  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
-  int descriptor = openat(baseDirectory, name.c_str(), flags | O_NOATIME);
-  if (descriptor < 0 && errno == EPERM)
-    descriptor = openat(baseDirectory, name.c_str(), flags);
-  CDescriptor file(descriptor);
-  if (!file.Valid())
-    FailErrno(errno, "%s: Cannot open", path.c_str());
-  struct stat status;
-  if (fstat(file.Get(), &status) != 0)
-    FailErrno(errno, "%s: Cannot stat", path.c_str());
+  // Reading must not even leave an access time behind.
+  PathState opened;
+  std::optional<std::string> digest =
+      ControlSumAt(baseDirectory, name, path, {.followLink = followLink, .noAccessTime = true}, opened, buffer);
   // Something else swapped in since the examination is what the finding reports.
   if (!followLink)
-    TakeStatus(status, finding);
-  if (!S_ISREG(status.st_mode)) {
+    TakeState(opened, finding);
+  if (!digest) {
     finding.followed = false;
     return;
   }
-
-  finding.digest = DescriptorControlSum(file.Get(), static_cast<uint64_t>(status.st_size), path, buffer);
-  finding.bytesRead = static_cast<uint64_t>(status.st_size);
+  finding.digest = std::move(*digest);
+  finding.bytesRead = opened.size;
 }
 
 Differences CompareRecord(const TableEntry& record, const Finding& finding, CIdCache& ids) {
@@ -346,34 +324,13 @@ std::string DifferenceLine(const TableEntry& record, const Differences& differen
   return line;
 }
 
-std::vector<TableEntry> LoadInstalledTable(const std::string& path) {
-  std::vector<std::string> lines;
-  LoadLines(path, lines);
-  std::vector<TableEntry> records;
-  records.reserve(lines.size());
-  CTableParser parser;
-  bool tableRecord = false;
-  for (const std::string& line : lines) {
-    TableEntry entry;
-    if (!parser.ParseLine(line, entry))
-      break;
-    if (entry.kind == EntryKind::Table)
-      tableRecord = true;
-    // A zero byte would end the name at every system call: such a record names no path that can match.
-    if (entry.kind == EntryKind::File || entry.kind == EntryKind::Dir || entry.kind == EntryKind::Symlink)
-      if (!HasZeroByte(entry))
-        records.push_back(std::move(entry));
-  }
-  if (!tableRecord)
-    Fail("%s: No table record", path.c_str());
-  return records;
-}
-
 int VerifyBase(const VerifyOptions& options, FILE* output) {
   const std::string basedir = WithTrailingSlash(options.basedir);
   CBaseLock lock(options.basedir, false);
-  const std::vector<TableEntry> records =
-      LoadInstalledTable(basedir + (options.table.empty() ? std::string("files.txt") : options.table));
+  std::vector<TableEntry> records =
+      LoadInstalledTable(basedir + (options.table.empty() ? std::string("files.txt") : options.table), true);
+  // The table record describes the table file itself, which is no path of the installation.
+  std::erase_if(records, [](const TableEntry& record) { return record.kind == EntryKind::Table; });
   CDescriptor base(open(basedir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!base.Valid())
     FailErrno(errno, "open(%s)", basedir.c_str());

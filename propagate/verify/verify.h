@@ -59,10 +59,6 @@ Differences CompareRecord(const TableEntry& record, const Finding& finding, CIdC
 /// by "; ".
 std::string DifferenceLine(const TableEntry& record, const Differences& differences);
 
-/// The file, directory and link records of the installed table at path, in table order, without those
-/// that hold a zero byte. Throws LoadLines' and the parser's errors, and "%s: No table record" (path).
-std::vector<TableEntry> LoadInstalledTable(const std::string& path);
-
 /// What propagate --verify is asked to do.
 struct VerifyOptions {
   bool progress = false;  ///< a status line on a terminal's standard error

@@ -196,25 +196,6 @@ TEST(VerifyExamine, ReadsWhatStandsWithoutOpeningAnythingButFiles) {
             ErrorOf([&] { examiner.Examine(Record("file " + longName + " root root 1 0100644 s x 0 n")); }));
 }
 
-TEST(VerifyTable, ErrorsAndRecordsKept) {
-  TempDir dir;
-  EXPECT_EQ(dir.Path() + "/none.txt: Cannot open: No such file or directory",
-            ErrorOf([&] { LoadInstalledTable(dir / "none.txt"); }));
-  WriteFile(dir / "free.txt", "free text\nfile a root root 1 0644 s X 0 n\n");
-  EXPECT_EQ(dir.Path() + "/free.txt: No table record", ErrorOf([&] { LoadInstalledTable(dir / "free.txt"); }));
-  WriteFile(dir / "bad.txt", "table 1 - files.txt root root 0644\nfile a root root 1 0644 s X 0\n");
-  EXPECT_EQ("Parse error in line 2: Invalid token count (9 ne 10)",
-            ErrorOf([&] { LoadInstalledTable(dir / "bad.txt"); }));
-
-  WriteFile(dir / "files.txt",
-            "head\ntable 1 - files.txt root root 0644\n\ndir d root root 1 0755 n\nfile d/a+00b root root 1 0644 s X 0 n\n"
-            "symlink l root root 1 t+00\nfile d/c root root 1 0644 s X 0 n\nend\nfile after root root 1 0644 s X 0 n\n");
-  std::vector<TableEntry> records = LoadInstalledTable(dir / "files.txt");
-  ASSERT_EQ(2u, records.size());
-  EXPECT_EQ("d", records[0].name);
-  EXPECT_EQ("d/c", records[1].name);
-}
-
 // Many records on several threads: the lines come in table order, and a failure ends the output at its
 // own record, after the lines of those before it; the same without any thread to start. Run under ThreadSanitizer
 // as well.
