@@ -6,6 +6,8 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "table/mode_rules.h"
+
 namespace {
 
 Decision Failure(const std::string& message) {
@@ -58,7 +60,7 @@ Decision DecideDir(const TableEntry& record, const Situation& situation) {
   if (!S_ISDIR(present.mode) && !S_ISLNK(present.mode))
     return decision;
   decision.rememberTime = true;
-  if ((present.mode & 07777) == (record.dirMode & 07777) && SameOwner(present, situation.owner) &&
+  if (!DirModeDiffers(present.mode, record.dirMode) && SameOwner(present, situation.owner) &&
       present.mtime == record.mtime)
     return decision;
   if (Shared(present))
@@ -103,7 +105,7 @@ Decision DecideFile(const TableEntry& record, const Situation& situation) {
       if (situation.presentDigest != situation.oldRecord->file.digest) {
         // Changed locally since the last run: the content and times stay, mode and owner are the record's.
         decision.action = ActionKind::Keep;
-        decision.setAttributes = present.mode != file.mode || !SameOwner(present, situation.owner);
+        decision.setAttributes = FileModeDiffers(present.mode, file.mode) || !SameOwner(present, situation.owner);
         if (decision.setAttributes && Shared(present))
           return Failure(SharedFileFailure(situation));
         return decision;

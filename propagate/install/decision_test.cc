@@ -91,6 +91,8 @@ TEST(Decision, EveryKindOfRecordOverWhatStandsThere) {
   const TableEntry dir = Record(EntryKind::Dir), keptDir = Record(EntryKind::Dir, true);
   const TableEntry link = Record(EntryKind::Symlink);
   const TableEntry file = Record(EntryKind::File), keptFile = Record(EntryKind::File, true);
+  TableEntry typelessKept = keptFile;
+  typelessKept.file.mode = 0644;
   const Case cases[] = {
       {"dir missing", dir, Missing(), "mkdir +time"},
       {"dir under a file", dir, Missing(ENOTDIR), "mkdir(base/x): Not a directory"},
@@ -122,6 +124,8 @@ TEST(Decision, EveryKindOfRecordOverWhatStandsThere) {
       {"kept file with the old content", keptFile, Present(S_IFREG | 0600), "copy", 0, "OLD"},
       {"kept file changed", keptFile, Present(S_IFREG | 0644), "keep", 0, "EDIT"},
       {"kept file changed, other mode", keptFile, Present(S_IFREG | 0600), "keep +attrs", 0, "EDIT"},
+      {"kept file changed, same permissions as a typeless mode", typelessKept, Present(S_IFREG | 0644, 0, kTime, 2),
+       "keep", 0, "EDIT"},
       {"kept file changed, other owner", keptFile, Present(S_IFREG | 0644, 1), "keep +attrs", 0, "EDIT"},
       {"kept file changed, shared", keptFile, Present(S_IFREG | 0600, 0, kTime, 2), kShared, 0, "EDIT"},
       {"kept file changed, shared, right", keptFile, Present(S_IFREG | 0644, 0, kTime, 2), "keep", 0, "EDIT"},

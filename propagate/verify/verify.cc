@@ -21,6 +21,7 @@
 #include "sys/progress.h"
 #include "sys/run_error.h"
 #include "sys/worker_pool.h"
+#include "table/mode_rules.h"
 #include "table/table_file.h"
 
 namespace {
@@ -115,11 +116,11 @@ void CompareFile(const TableEntry& record, const Finding& finding, CIdCache& ids
   }
   // A followed link is a kept change; Linux gives the link no mode of its own for a run to set.
   if (!finding.followed) {
-    if (file.mode & S_IFMT) {
-      if (finding.mode != file.mode)
+    if (FileModeDiffers(finding.mode, file.mode)) {
+      if (file.mode & S_IFMT)
         differences.attributes.push_back(Format("mode 0%o, table 0%o", finding.mode, file.mode));
-    } else if ((finding.mode & 07777) != file.mode) {
-      differences.attributes.push_back(Format("mode 0%03o, table 0%03o", finding.mode & 07777, file.mode));
+      else
+        differences.attributes.push_back(Format("mode 0%03o, table 0%03o", finding.mode & 07777, file.mode));
     }
   }
   // A kept change keeps its own time as well.
@@ -135,7 +136,7 @@ void CompareDir(const TableEntry& record, const Finding& finding, CIdCache& ids,
   }
   if (record.keepExisting)
     return;
-  if (!finding.followed && (finding.mode & 07777) != (record.dirMode & 07777))
+  if (!finding.followed && DirModeDiffers(finding.mode, record.dirMode))
     differences.attributes.push_back(
         Format("mode 0%03o, table 0%03o", finding.mode & 07777, record.dirMode & 07777));
   CompareOwnership(record, finding, ids, true, differences);
