@@ -41,15 +41,13 @@ CSignalGuard::CSignalGuard() {
   if (sigisemptyset(&handled))
     return;
   pthread_sigmask(SIG_BLOCK, &handled, &previous);
-  // A thread that waits for the signals, rather than a handler, may take locks
-  // and remove files: the temporary files of copies in flight on other threads
-  // are known only behind a lock.
+  // A thread that waits for the signals, rather than a handler, may take locks and remove files: the temporary files of
+  // copies in flight on other threads are known only behind a lock.
   try {
     waiter = std::thread([this] { Wait(); });
   } catch (const std::system_error&) {
-    // Without a thread to spare the signals keep their default effect; the
-    // temporary files a signal leaves are removed by the next run, like those
-    // of a killed one.
+    // Without a thread to spare the signals keep their default effect; the temporary files a signal leaves are removed
+    // by the next run, like those of a killed one.
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
 }
@@ -61,17 +59,15 @@ void CSignalGuard::Wait() {
   if (stopping.load())
     return;
   RemoveTemporaryFilesNow();
-  // The action lines printed so far are what was done; they must not stay in
-  // the buffer. A thread that holds the stream (writing to a pipe nobody reads)
-  // must not keep the process from ending.
+  // The action lines printed so far are what was done; they must not stay in the buffer. A thread that holds the stream
+  // (writing to a pipe nobody reads) must not keep the process from ending.
   if (ftrylockfile(stdout) == 0) {
     fflush_unlocked(stdout);
     funlockfile(stdout);
   }
   char buffer[32];
   std::string line = "Error: Interrupted by " + std::string(SignalName(signal, buffer)) + "\n";
-  // A status line may stand on the terminal: the message starts on a clean
-  // line.
+  // A status line may stand on the terminal: the message starts on a clean line.
   if (isatty(STDERR_FILENO))
     line = "\r\033[K" + line;
   WriteAll(STDERR_FILENO, line.data(), line.size());

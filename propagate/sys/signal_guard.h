@@ -6,13 +6,10 @@
 #include <atomic>
 #include <thread>
 
-/// For its lifetime, SIGTERM, SIGINT and SIGHUP end the process in order: a
-/// thread of its own waits for them and, when one comes, removes every
-/// temporary file of the process, writes "Error: Interrupted by SIGTERM" (the
-/// signal's name) on standard error and ends the process with status 1. Made on
-/// the main thread before any other thread starts, so that every thread leaves
-/// these signals to it. When no thread can be started, the signals keep their
-/// default effect.
+/// For its lifetime, SIGTERM, SIGINT and SIGHUP end the process in order: a thread of its own waits for them and, when
+/// one comes, removes every temporary file of the process, writes "Error: Interrupted by SIGTERM" (the signal's name)
+/// on standard error and ends the process with status 1. Made on the main thread before any other thread starts, so
+/// that every thread leaves these signals to it. When no thread can be started, the signals keep their default effect.
 class CSignalGuard {
  public:
   CSignalGuard();
