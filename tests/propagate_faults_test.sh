@@ -163,6 +163,34 @@ test_broken_inputs_keep_the_previous_table() {
   expect_no_temporary base
 }
 
+# A damaged repository: content that does not have its record's control sum is never installed, by a run
+# at any number of jobs or by a dry run, and the previous installation and table stay.
+test_damaged_content_is_refused() {
+  require_root || return $SKIP
+  make_repo
+  expect_run 0 "" "" "$PROPAGATE" repo base
+  local before_table before_tree damage sum
+  before_table=$(cat base/files.txt)
+  before_tree=$(snapshot base)
+  cp -a repo good
+  for damage in appended truncated swapped; do
+    rm -rf repo && cp -a good repo
+    case $damage in
+      appended) echo extra >>repo/big ;;
+      truncated) truncate -s 1000 repo/big ;;
+      swapped) cp repo/small repo/big ;;
+    esac
+    sum=$(digest repo/big)
+    local line="Error: repo/big: The content's control sum is $sum, the table gives $(digest good/big)"$'\n'
+    expect_run 1 "" "$line" "$PROPAGATE" repo base
+    expect_eq "tree after $damage" "$before_tree" "$(snapshot base)"
+    expect_eq "table after $damage" "$before_table" "$(cat base/files.txt)"
+    run_capture "$PROPAGATE" -n repo base
+    expect_eq "dry run of $damage" "1:$line" "$status:$err"
+  done
+  expect_no_temporary base
+}
+
 # A directory of the installation moved to another file system and replaced by a link: its files are
 # flushed before the table that vouches for them, like those of the base directory's file system.
 test_every_file_system_written_is_flushed() {
@@ -194,7 +222,7 @@ test_signals_and_stale_temporaries() {
     # Every worker's first copy stalls once its temporary file exists, and the signal comes meanwhile.
     # Perl restores SIGINT, which the shell ignores in what it starts in the background.
     perl -e '$SIG{INT} = "DEFAULT"; exec @ARGV' strace -D -f -o /dev/null \
-      -e inject=copy_file_range:delay_enter=3s:when=1 sh -c 'exec "$0" repo base >out 2>err' "$PROPAGATE" 2>/dev/null &
+      -e inject=fchown:delay_enter=3s:when=1 sh -c 'exec "$0" repo base >out 2>err' "$PROPAGATE" 2>/dev/null &
     pid=$!
     for i in $(seq 1 100); do
       [ -n "$(find base -name "*$TEMPORARY_MARK*")" ] && break

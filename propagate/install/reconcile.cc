@@ -91,8 +91,11 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     throw RunError(decision.failure);
   const std::string source = repodir + entry.file.source;
   if (dryRun) {
-    if (*decision.action == ActionKind::Copy)
+    // What the run would copy is read and summed: a damaged repository fails the dry run with its line.
+    if (*decision.action == ActionKind::Copy) {
       CheckSourceOpens(source);
+      RequireControlSum(source, FileControlSum(source), entry.file.digest);
+    }
   } else if (*decision.action == ActionKind::Copy) {
     CopyAttributes attributes;
     attributes.user = owner.user;
@@ -100,6 +103,7 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     attributes.mode = entry.file.mode;
     attributes.setTimes = true;
     attributes.mtime = entry.mtime;
+    attributes.expectedDigest = entry.file.digest;
     bytes += CopyFileWithAttributes(source, situation.path, attributes);
   } else if (decision.setAttributes) {
     ChangeModeAndOwnerInPlace(situation.path, owner.user, owner.group, entry.file.mode);

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/syscall.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <mutex>
 
+#include "sys/control_sum.h"
 #include "sys/descriptor.h"
 #include "sys/path_name.h"
 #include "sys/run_error.h"
@@ -109,6 +111,23 @@ void CopyByBlocks(int from, int to, const std::string& source, const std::string
   }
 }
 
+/// CopyByBlocks that sums the bytes as they pass, each read once.
+void CopyAndSum(int from, int to, const std::string& source, const std::string& destination, uint64_t& copiedTotal,
+                CControlSumMD5& sum) {
+  std::unique_ptr<char[]> block(new char[kBlockSize]);
+  for (;;) {
+    ssize_t got = ReadRetrying(from, block.get(), kBlockSize);
+    if (got < 0)
+      FailErrno(errno, "fread(%s)", source.c_str());
+    if (got == 0)
+      return;
+    sum.Update(block.get(), static_cast<size_t>(got));
+    if (!WriteAll(to, block.get(), static_cast<size_t>(got)))
+      FailWrite(destination);
+    copiedTotal += static_cast<uint64_t>(got);
+  }
+}
+
 /// Gives an open copy its owner, mode and times; the messages name the path the copy is meant for.
 void SetDescriptorAttributes(int fd, const std::string& destination, const CopyAttributes& attributes) {
   // The owner comes first: changing it clears set-user-ID and set-group-ID, which the mode then sets.
@@ -177,8 +196,15 @@ uint64_t CopyFileAndSet(const std::string& source, const std::string& destinatio
     FailErrno(errno, "fopen(%s)", source.c_str());
   uint64_t copied = 0;
   ReplaceWithTemporary(destination, attributes, synced, [&](int to) {
-    if (!CopyInKernel(from.Get(), to, destination, copied))
+    if (attributes && !attributes->expectedDigest.empty()) {
+      // The sum is taken of the very bytes written, before the copy can take the destination's name: a
+      // damaged repository must never become the installation.
+      CControlSumMD5 sum;
+      CopyAndSum(from.Get(), to, source, destination, copied, sum);
+      RequireControlSum(source, sum.HexDigest(), attributes->expectedDigest);
+    } else if (!CopyInKernel(from.Get(), to, destination, copied)) {
       CopyByBlocks(from.Get(), to, source, destination, copied);
+    }
   });
   return copied;
 }
@@ -422,6 +448,11 @@ void SyncChangedFileSystems(const std::string& path) {
     tracker->SyncAll();
   else
     SyncFileSystem(path);
+}
+
+void RequireControlSum(const std::string& source, const std::string& digest, const std::string& expected) {
+  if (strcasecmp(digest.c_str(), expected.c_str()) != 0)
+    Fail("%s: The content's control sum is %s, the table gives %s", source.c_str(), digest.c_str(), expected.c_str());
 }
 
 void CopyFile(const std::string& source, const std::string& destination, bool synced) {

@@ -53,7 +53,13 @@ struct CopyAttributes {
   uint32_t mode = 0600;
   bool setTimes = false;  ///< false: the copy keeps the time it was written
   int64_t mtime = 0;      ///< access and modification time when setTimes
+  /// When not empty, the control sum the copied bytes must have (letters of either case): bytes with another
+  /// sum never take the destination's name, "%s: The content's control sum is %s, the table gives %s".
+  std::string expectedDigest;
 };
+/// Fails unless digest (upper case) is expected, compared without regard to case, with the message of a
+/// copy of source that has the wrong content.
+void RequireControlSum(const std::string& source, const std::string& digest, const std::string& expected);
 /// CopyFile that gives the copy its attributes before the rename and returns the number of bytes copied.
 /// Failures of the attribute steps name the destination: "Cannot chown %s: %s", "chmod(%s): %s",
 /// "Cannot set access times of %s: %s"; the temporary file is removed and the destination left as it was.
