@@ -96,8 +96,9 @@ bool CopyInKernel(int from, int to, const std::string& destination, uint64_t& co
   }
 }
 
-void CopyByBlocks(int from, int to, const std::string& source, const std::string& destination,
-                  uint64_t& copiedTotal) {
+/// Copies by read and write from the offsets reached; with sum, each block is summed on its way.
+void CopyByBlocks(int from, int to, const std::string& source, const std::string& destination, uint64_t& copiedTotal,
+                  CControlSumMD5* sum = nullptr) {
   std::unique_ptr<char[]> block(new char[kBlockSize]);
   for (;;) {
     ssize_t got = ReadRetrying(from, block.get(), kBlockSize);
@@ -105,23 +106,8 @@ void CopyByBlocks(int from, int to, const std::string& source, const std::string
       FailErrno(errno, "fread(%s)", source.c_str());
     if (got == 0)
       return;
-    if (!WriteAll(to, block.get(), static_cast<size_t>(got)))
-      FailWrite(destination);
-    copiedTotal += static_cast<uint64_t>(got);
-  }
-}
-
-/// CopyByBlocks that sums the bytes as they pass, each read once.
-void CopyAndSum(int from, int to, const std::string& source, const std::string& destination, uint64_t& copiedTotal,
-                CControlSumMD5& sum) {
-  std::unique_ptr<char[]> block(new char[kBlockSize]);
-  for (;;) {
-    ssize_t got = ReadRetrying(from, block.get(), kBlockSize);
-    if (got < 0)
-      FailErrno(errno, "fread(%s)", source.c_str());
-    if (got == 0)
-      return;
-    sum.Update(block.get(), static_cast<size_t>(got));
+    if (sum)
+      sum->Update(block.get(), static_cast<size_t>(got));
     if (!WriteAll(to, block.get(), static_cast<size_t>(got)))
       FailWrite(destination);
     copiedTotal += static_cast<uint64_t>(got);
@@ -200,7 +186,7 @@ uint64_t CopyFileAndSet(const std::string& source, const std::string& destinatio
       // The sum is taken of the very bytes written, before the copy can take the destination's name: a
       // damaged repository must never become the installation.
       CControlSumMD5 sum;
-      CopyAndSum(from.Get(), to, source, destination, copied, sum);
+      CopyByBlocks(from.Get(), to, source, destination, copied, &sum);
       RequireControlSum(source, sum.HexDigest(), attributes->expectedDigest);
     } else if (!CopyInKernel(from.Get(), to, destination, copied)) {
       CopyByBlocks(from.Get(), to, source, destination, copied);
