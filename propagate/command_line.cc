@@ -29,8 +29,9 @@ enum OptionBit : unsigned {
   kOwner = 1u << 7,
   kGroup = 1u << 8,
   kKeep = 1u << 9,
+  kChecksum = 1u << 10,
 };
-constexpr unsigned kRunOptions = kInteractive | kDryRun | kVerbose | kProgress | kPrune | kJobs;
+constexpr unsigned kRunOptions = kInteractive | kDryRun | kVerbose | kProgress | kPrune | kJobs | kChecksum;
 constexpr unsigned kCreateOptions = kProgress | kJobs | kOwner | kGroup | kKeep;
 constexpr unsigned kVerifyOptions = kProgress | kJobs | kTable;
 
@@ -109,6 +110,9 @@ bool TakeFlagOption(Scan& scan, std::string_view name) {
   } else if (name == "prune") {
     scan.used |= kPrune;
     options.prune = true;
+  } else if (name == "c" || name == "checksum") {
+    scan.used |= kChecksum;
+    options.checksum = true;
   } else if (name == "create") {
     scan.create = true;
   } else if (name == "verify") {
@@ -187,7 +191,7 @@ Options ParseCommandLine(int argc, char** argv) {
         TakeValueOption(scan, letter, value);
         break;
       }
-      if (letter == "n" || letter == "v" || letter == "i") {
+      if (letter == "n" || letter == "v" || letter == "i" || letter == "c") {
         TakeFlagOption(scan, letter);
       } else {
         scan.malformed = true;
@@ -238,7 +242,7 @@ Options ParseCommandLine(int argc, char** argv) {
 }
 
 std::string HelpText() {
-  return "Usage: propagate [-i] [-n] [-v] [--progress] [--prune] [-j N] <repodir> <basedir>\n"
+  return "Usage: propagate [-i] [-n] [-v] [-c] [--progress] [--prune] [-j N] <repodir> <basedir>\n"
          "       propagate --verify [--table NAME] [--progress] [-j N] <basedir>\n"
          "       propagate --create [--owner NAME] [--group NAME] [--keep PATTERN]... [--progress] [-j N]\n"
          "                 <stagedir> <repodir>\n"
@@ -249,6 +253,7 @@ std::string HelpText() {
          "  -i                 accepted for compatibility; no effect\n"
          "  -n, --dry-run      print what a run would do, change nothing\n"
          "  -v, --verbose      print each action as it is done\n"
+         "  -c, --checksum     read every installed file, trusting no fingerprint of an earlier run\n"
          "      --progress     show a status line when standard error is a terminal\n"
          "      --prune        remove what the old table installed and the new table dropped\n"
          "  -j, --jobs N       work on at most N records at once, 1 to 1024 (default: the CPUs,\n"

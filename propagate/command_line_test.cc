@@ -29,6 +29,8 @@ std::string Describe(const Options& o) {
     text += " progress";
   if (o.prune)
     text += " prune";
+  if (o.checksum)
+    text += " checksum";
   if (o.jobs)
     text += " j" + std::to_string(o.jobs);
   if (!o.table.empty())
@@ -57,6 +59,7 @@ TEST(CommandLine, FormsAndOptions) {
       {{"repo", "base", "x", "y"}, "run [repo] [base]"},
       {{"-i", "repo", "base", "x", "y"}, "run -i [repo] [base]"},
       {{"-nv", "--prune", "-j", "3", "r", "b"}, "run -n -v prune j3 [r] [b]"},
+      {{"-vc", "r", "--checksum", "b"}, "run -v checksum [r] [b]"},
       {{"--dry-run", "--verbose", "--jobs=7", "--progress", "r", "b"}, "run -n -v progress j7 [r] [b]"},
       {{"-j4", "--jobs", "2", "r", "b"}, "run j2 [r] [b]"},
       {{"--", "-r", "b"}, "run [-r] [b]"},

@@ -48,6 +48,7 @@ int RunForm(const Options& options) {
   install.verbose = options.verbose;
   install.progress = options.progress;
   install.prune = options.prune;
+  install.checksum = options.checksum;
   install.jobs = options.jobs;
   install.repodir = options.repodir;
   install.basedir = options.basedir;

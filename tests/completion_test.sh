@@ -13,19 +13,20 @@ expect_completion() {
 }
 
 test_options_follow_the_form_chosen_so_far() {
-  expect_completion "-i -n --dry-run -v --verbose --progress --prune -j --jobs --verify --table --create --owner \
+  expect_completion "-i -n --dry-run -v --verbose -c --checksum --progress --prune -j --jobs --verify --table --create --owner \
 --group --keep --help --version" propagate -
-  expect_completion "--dry-run --verbose --progress --prune --jobs --verify --table --create --owner --group --keep \
+  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs --verify --table --create --owner --group --keep \
 --help --version" propagate --
   expect_completion "--verbose --verify --version" propagate --ver
   # After an option, --help and --version no longer make sense, and neither do the other forms' options.
-  expect_completion "--dry-run --verbose --progress --prune --jobs" propagate -i --
+  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs" propagate -i --
   expect_completion "--table --progress --jobs" propagate --verify --
   expect_completion "--verify --progress --jobs" propagate --table files.txt --
   expect_completion "--owner --group --keep --progress --jobs" propagate --create --
   expect_completion "--keep" propagate --create --keep 'etc/*' --ke
   expect_completion "--create --group --keep --progress --jobs" propagate --owner=root --
-  expect_completion "" propagate -nv --c
+  expect_completion "--checksum" propagate -nv --c
+  expect_completion "" propagate -nv --cr
   expect_completion "--prune" propagate -n -j 4 --pru
   # After --help or --version nothing more belongs on the line.
   expect_completion "" propagate --help ""

@@ -13,12 +13,12 @@ T1=1710000000
 # are left out too, for comparing two trees made apart (no run sets the time of a link or of the table).
 full_snapshot() {
   if [ "${2:-}" == trees ]; then
-    (cd "$1" && find . -mindepth 1 \( -type l -printf '%p %y %u %g %l\n' \) -o \
+    (cd "$1" && find . -mindepth 1 -name '*.fingerprints' -prune -o \( -type l -printf '%p %y %u %g %l\n' \) -o \
       \( -path ./files.txt -printf '%p %y %#m %u %g %s\n' \) -o -printf '%p %y %#m %u %g %s %T@\n' | sort)
   else
-    (cd "$1" && find . -mindepth 1 -printf '%p %y %#m %u %g %s %T@ %i %l\n' | sort)
+    (cd "$1" && find . -mindepth 1 ! -name '*.fingerprints' -printf '%p %y %#m %u %g %s %T@ %i %l\n' | sort)
   fi
-  (cd "$1" && find . -type f -exec md5sum {} + | sort)
+  (cd "$1" && find . -type f ! -name '*.fingerprints' -exec md5sum {} + | sort)
 }
 
 make_product() {
@@ -62,11 +62,8 @@ test_dry_run_changes_nothing_and_verbose_prints_its_lines() {
   expect_mtime base/etc/deep $T0
   expect_mtime base/bin $T0
   expect_attrs base/bin/tool "regular file 4755 bin staff"
-  expect_run 0 "copy etc/app+20name.conf
-copy etc/deep/plugin
-copy bin/tool
-copy var/tool
-table files.txt
+  # A second run finds every file right: nothing is copied again.
+  expect_run 0 "table files.txt
 " "" "$PROPAGATE" -v repo base
   expect_mtime base/etc $T0
   # Local changes of every kind, then an upgrade: -n lists it, changes nothing, and -v prints the same.
@@ -87,8 +84,6 @@ attrs etc/deep
 attrs bin
 keep etc/app+20name.conf
 copy etc/deep/plugin
-copy bin/tool
-copy var/tool
 link etc/current
 table files.txt
 " "$out"
@@ -226,7 +221,6 @@ test_a_copy_gets_its_attributes_before_its_name() {
   require_root || return $SKIP
   command -v strace >/dev/null || return $SKIP
   make_product
-  expect_run 0 "" "" "$PROPAGATE" repo base
   # LeakSanitizer, in a sanitizer build, cannot work under ptrace.
   traced -f -qq -e trace=fchown,fchmod,utimensat,renameat,renameat2,rename,chmod,fchmodat,lchown,chown \
     -o trace.txt "$PROPAGATE" -j 1 repo base || fail "the traced run failed"

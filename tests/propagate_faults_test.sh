@@ -123,8 +123,8 @@ test_read_only_base() {
   require_root || return $SKIP
   make_repo
   expect_run 0 "" "" "$PROPAGATE" repo base
-  printf 'conf v2\n' >repo/conf
-  sed -i "s/ conf [0-9A-F]\{32\} / conf $(digest repo/conf) /" repo/files.txt
+  printf 'small v2\n' >repo/small
+  sed -i "s/ small [0-9A-F]\{32\} / small $(digest repo/small) /" repo/files.txt
   local before
   before=$(snapshot base)
   mount --bind base base && mount -o remount,ro,bind base || fail "cannot make base read-only"
@@ -148,8 +148,9 @@ test_broken_inputs_keep_the_previous_table() {
   expect_run 1 "" $'Error: User nobody-here not found, please reinstall Velmira\n' "$PROPAGATE" repo base
   expect_eq "record before applied" "small v2" "$(cat base/d/small)"
   expect_eq "previous table" "$table" "$(cat base/files.txt)"
-  # A source that vanished.
+  # A source that vanished, of a file that the run must copy.
   rm -rf repo && cp -a repo-good repo && rm repo/big
+  echo local >>base/d/big
   expect_run 1 "" $'Error: fopen(repo/big): No such file or directory\n' "$PROPAGATE" repo base
   expect_eq "previous table" "$table" "$(cat base/files.txt)"
   # An unreadable table: a directory in its place.
@@ -169,6 +170,8 @@ test_damaged_content_is_refused() {
   require_root || return $SKIP
   make_repo
   expect_run 0 "" "" "$PROPAGATE" repo base
+  # The installed file differs from its record, so that every run must copy it.
+  echo local >>base/d/big
   local before_table before_tree damage sum
   before_table=$(cat base/files.txt)
   before_tree=$(snapshot base)
@@ -187,6 +190,10 @@ test_damaged_content_is_refused() {
     expect_eq "table after $damage" "$before_table" "$(cat base/files.txt)"
     run_capture "$PROPAGATE" -n repo base
     expect_eq "dry run of $damage" "1:$line" "$status:$err"
+    # A first installation as well.
+    expect_run 1 "" "${line//base/first}" "$PROPAGATE" repo first
+    [ -e first/files.txt ] && fail "a table was installed in a first installation of $damage"
+    rm -rf first
   done
   expect_no_temporary base
 }

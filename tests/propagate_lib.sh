@@ -26,7 +26,9 @@ write_table() {
 snapshot() {
   (
     cd "$1" || exit 1
-    find . -printf '%p %y %#m %u %g' \( -type d -printf '\n' -o -type l -printf ' -> %l\n' \
+    # What runs record beside the table for the next one is no part of the tree: the fingerprints even
+    # depend on how fast the run went.
+    find . \( -name '*.fingerprints' -o -name '*.installing' \) -prune -o -printf '%p %y %#m %u %g' \( -type d -printf '\n' -o -type l -printf ' -> %l\n' \
       -o -path "./${2:-files.txt}" -printf ' %s ' -exec sh -c 'md5sum <"$1" | cut -c1-32' _ {} \; \
       -o -printf ' %s %T@ ' -exec sh -c 'md5sum <"$1" | cut -c1-32' _ {} \; \)
   ) | sort

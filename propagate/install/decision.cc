@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <strings.h>
 
 #include "table/mode_rules.h"
 
@@ -35,6 +36,11 @@ int CreationError(const Situation& situation) {
   if (!situation.present.exists && situation.present.error == ENOTDIR)
     return ENOTDIR;
   return situation.creationError;
+}
+
+/// True when both control sums are known and equal, in either case.
+bool SameDigest(const std::string& a, const std::string& b) {
+  return !a.empty() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
 bool SameOwner(const PathState& present, const OwnerIds& owner) {
@@ -83,7 +89,7 @@ Decision DecideLink(const TableEntry& record, const Situation& situation) {
     decision.action = ActionKind::Link;
     return decision;
   }
-  if (present.exists && SameOwner(present, situation.owner))
+  if (present.exists && SameOwner(present, situation.owner) && present.mtime == record.mtime)
     return decision;
   if (present.exists && Shared(present))
     return Failure(SharedFileFailure(situation));
@@ -95,26 +101,32 @@ Decision DecideFile(const TableEntry& record, const Situation& situation) {
   const PathState& present = situation.present;
   const FileAttributes& file = record.file;
   Decision decision;
-  if (file.keepLocalChanges && present.exists) {
-    // Content that already is this record's is no local change: a run killed after the copy but before
-    // the table was installed leaves such files, and they must still get their times, even on a first
-    // installation, when there is no old table to look them up in.
-    if (situation.presentDigest != file.digest) {
-      if (!situation.oldRecord)
-        return Failure("Cannot find " + record.name + " in old table, possible corruption");
-      if (situation.presentDigest != situation.oldRecord->file.digest) {
-        // Changed locally since the last run: the content and times stay, mode and owner are the record's.
-        decision.action = ActionKind::Keep;
-        decision.setAttributes = FileModeDiffers(present.mode, file.mode) || !SameOwner(present, situation.owner);
-        if (decision.setAttributes && Shared(present))
-          return Failure(SharedFileFailure(situation));
-        return decision;
-      }
+  const bool right = SameDigest(situation.presentDigest, file.digest);
+  // Content that an unfinished run installed is that run's, not a local change: going back after a
+  // failed upgrade must not keep the new release's configuration under the old release's table.
+  if (file.keepLocalChanges && present.exists && !right && !situation.installedByRun) {
+    if (!situation.oldRecord)
+      return Failure("Cannot find " + record.name + " in old table, possible corruption");
+    // The old sum is compared as text, as it always was: a table's lower-case digits never match it.
+    if (situation.presentDigest != situation.oldRecord->file.digest) {
+      // Changed locally since the last run: the content and times stay, mode and owner are the record's.
+      decision.action = ActionKind::Keep;
+      decision.setAttributes = FileModeDiffers(present.mode, file.mode) || !SameOwner(present, situation.owner);
+      if (decision.setAttributes && Shared(present))
+        return Failure(SharedFileFailure(situation));
+      return decision;
     }
   }
   if (int error = CreationError(situation))
     return Failure(SystemFailure("fopen", situation.path, error));
-  // Every other file is copied on every run, whatever stands at its path: the copy replaces it whole.
+  if (right && present.exists && S_ISREG(present.mode)) {
+    if (!FileModeDiffers(present.mode, file.mode) && SameOwner(present, situation.owner) &&
+        present.mtime == record.mtime)
+      return decision;
+    // A file that other names share is replaced rather than changed, as every copy of it always was.
+    decision.action = Shared(present) ? ActionKind::Copy : ActionKind::SetAttributes;
+    return decision;
+  }
   decision.action = ActionKind::Copy;
   return decision;
 }

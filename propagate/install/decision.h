@@ -20,8 +20,7 @@ struct Decision {
 
 /// What the record's path looks like to the decision; path is the base directory joined with the name, for
 /// messages. creationError is the errno that making something at the path would meet because of its parent
-/// (0 when none is known), and presentDigest the control sum of a kept file's present content (needed only
-/// when the record keeps local changes and a file stands there).
+/// (0 when none is known), and presentDigest the control sum of the file that stands there, when known.
 struct Situation {
   std::string path;
   PathState present;
@@ -29,6 +28,7 @@ struct Situation {
   int creationError = 0;
   std::string presentDigest;
   const TableEntry* oldRecord = nullptr;  ///< the old table's record of the name, if any
+  bool installedByRun = false;  ///< the present content is one that an unfinished run was installing there
 };
 
 /// A directory record: made when missing, its attributes set where they differ; a directory that keeps
@@ -36,10 +36,13 @@ struct Situation {
 /// attributes. Anything else in its place is left alone.
 Decision DecideDir(const TableEntry& record, const Situation& situation);
 /// A symlink record: made or replaced when its text differs (never over a directory: "Cannot create symlink
-/// %s: File exists"), else its owner and group set where they differ.
+/// %s: File exists"), else its owner, group and time (of the link itself) set where they differ.
 Decision DecideLink(const TableEntry& record, const Situation& situation);
-/// A file record: copied, unless it keeps local changes and its present content has neither the new nor
-/// the old control sum ("Cannot find %s in old table, possible corruption" when there is no old record).
+/// A file record: left in place when the file there already has the record's content (its mode, owner,
+/// group and time set where they differ, or the file replaced by a copy when other names share it), else
+/// copied, unless it keeps local changes and its present content has neither the new nor the old control
+/// sum and is no content that an unfinished run was installing ("Cannot find %s in old table, possible
+/// corruption" when there is no old record).
 Decision DecideFile(const TableEntry& record, const Situation& situation);
 
 #endif  // PROPAGATE_INSTALL_DECISION_H_

@@ -62,6 +62,7 @@ struct Case {
   int creationError = 0;
   std::string presentDigest = "";
   bool oldRecord = true;
+  bool installedByRun = false;
 };
 
 std::string Decide(const Case& c) {
@@ -73,6 +74,7 @@ std::string Decide(const Case& c) {
   situation.creationError = c.creationError;
   situation.presentDigest = c.presentDigest;
   situation.oldRecord = c.oldRecord ? &old : nullptr;
+  situation.installedByRun = c.installedByRun;
   switch (c.record.kind) {
     case EntryKind::Dir:
       return Describe(DecideDir(c.record, situation));
@@ -112,15 +114,25 @@ TEST(Decision, EveryKindOfRecordOverWhatStandsThere) {
       {"link where a file stands", link, Present(S_IFREG | 0644), "link"},
       {"link where a directory stands", link, Present(S_IFDIR | 0755), "Cannot create symlink base/x: File exists"},
       {"link under a file", link, Missing(ENOTDIR), "Cannot create symlink base/x: Not a directory"},
-      {"link right", link, Present(S_IFLNK | 0777, 0, 0, 1, "t"), "-"},
-      {"link of another owner", link, Present(S_IFLNK | 0777, 1, 0, 1, "t"), "attrs"},
-      {"link of another owner and name", link, Present(S_IFLNK | 0777, 1, 0, 2, "t"), kShared},
+      {"link right", link, Present(S_IFLNK | 0777, 0, kTime, 1, "t"), "-"},
+      {"link of another owner", link, Present(S_IFLNK | 0777, 1, kTime, 1, "t"), "attrs"},
+      {"link of another time", link, Present(S_IFLNK | 0777, 0, 0, 1, "t"), "attrs"},
+      {"link of another owner and name", link, Present(S_IFLNK | 0777, 1, kTime, 2, "t"), kShared},
       {"file", file, Present(S_IFREG | 0644), "copy"},
       {"file not looked at", file, Missing(0), "copy"},
       {"file under a file", file, Missing(ENOTDIR), "fopen(base/x): Not a directory"},
       {"file whose parent is missing", file, Missing(), "fopen(base/x): No such file or directory", ENOENT},
       {"kept file missing", keptFile, Missing(), "copy"},
-      {"kept file with the new content", keptFile, Present(S_IFREG | 0600), "copy", 0, "NEW"},
+      {"file with its content", file, Present(S_IFREG | 0644), "-", 0, "NEW"},
+      {"file with its content in lower case", file, Present(S_IFREG | 0644), "-", 0, "new"},
+      {"file with its content, other mode", file, Present(S_IFREG | 0600), "attrs", 0, "NEW"},
+      {"file with its content, other owner", file, Present(S_IFREG | 0644, 1), "attrs", 0, "NEW"},
+      {"file with its content, other time", file, Present(S_IFREG | 0644, 0, kTime + 1), "attrs", 0, "NEW"},
+      {"file with its content, shared", file, Present(S_IFREG | 0644, 0, kTime, 2), "-", 0, "NEW"},
+      {"file with its content, shared, other mode", file, Present(S_IFREG | 0600, 0, kTime, 2), "copy", 0, "NEW"},
+      {"file with other content", file, Present(S_IFREG | 0644), "copy", 0, "OLD"},
+      {"link with the file's content", file, Present(S_IFLNK | 0777), "copy", 0, "NEW"},
+      {"kept file with the new content", keptFile, Present(S_IFREG | 0600), "attrs", 0, "NEW"},
       {"kept file with the old content", keptFile, Present(S_IFREG | 0600), "copy", 0, "OLD"},
       {"kept file changed", keptFile, Present(S_IFREG | 0644), "keep", 0, "EDIT"},
       {"kept file changed, other mode", keptFile, Present(S_IFREG | 0600), "keep +attrs", 0, "EDIT"},
@@ -131,7 +143,9 @@ TEST(Decision, EveryKindOfRecordOverWhatStandsThere) {
       {"kept file changed, shared, right", keptFile, Present(S_IFREG | 0644, 0, kTime, 2), "keep", 0, "EDIT"},
       {"kept file, no old record", keptFile, Present(S_IFREG | 0644), "Cannot find x in old table, possible corruption",
        0, "EDIT", false},
-      {"kept file with the new content, no old record", keptFile, Present(S_IFREG | 0644), "copy", 0, "NEW", false},
+      {"kept file with the new content, no old record", keptFile, Present(S_IFREG | 0644), "-", 0, "NEW", false},
+      {"kept file with what a failed run installed", keptFile, Present(S_IFREG | 0644), "copy", 0, "EDIT", true, true},
+      {"kept file with it, no old record", keptFile, Present(S_IFREG | 0644), "copy", 0, "EDIT", false, true},
       // Control sums are compared as text: a table's lower-case digits never match, so the file is kept.
       {"kept file, the old sum in lower case", keptFile, Present(S_IFREG | 0644), "keep", 0, "old", true},
   };

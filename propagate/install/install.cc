@@ -146,11 +146,12 @@ bool NextRecord(CTableParser& parser, CLineCursor& lines, TableEntry& entry) {
 
 int RunInstall(const InstallOptions& options) {
   CPropagator propagator(options.interactive, WithTrailingSlash(options.repodir),
-                         WithTrailingSlash(options.basedir), options.dryRun);
+                         WithTrailingSlash(options.basedir), options.dryRun, options.checksum);
   CBaseLock lock(propagator.basedir, !options.dryRun);
   CReport report(options);
   // The table is read once: the bytes that are applied are the bytes that are installed.
   const std::string table = ReadWholeFile(propagator.repodir + "files.txt");
+  propagator.appliedTable = table;
   if (options.progress)
     report.Progress().SetTotal(CountRecords(table));
   std::optional<CChangeTracker> tracker;

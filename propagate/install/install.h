@@ -10,6 +10,7 @@ struct InstallOptions {
   bool verbose = false;      ///< print each action as it is done
   bool progress = false;     ///< a status line on a terminal's standard error
   bool prune = false;        ///< remove what the old table installed and the new one dropped
+  bool checksum = false;     ///< read every installed file, trusting no fingerprint
   unsigned jobs = 0;         ///< records in progress at once; 0: the CPUs
   std::string repodir;       ///< the repository directory, as given
   std::string basedir;       ///< the base directory, as given

@@ -37,8 +37,9 @@ int MakeDirError(const std::string& directory) {
 
 }  // namespace
 
-CPropagator::CPropagator(bool interactive, const std::string& repodir, const std::string& basedir, bool dryRun)
-    : interactive(interactive), repodir(repodir), basedir(basedir), dryRun(dryRun) {
+CPropagator::CPropagator(bool interactive, const std::string& repodir, const std::string& basedir, bool dryRun,
+                         bool checksum)
+    : interactive(interactive), repodir(repodir), basedir(basedir), dryRun(dryRun), checksum(checksum) {
   // Only the last component is made. A base directory that cannot be made ends the run before the
   // repository is read: every later step would fail on it with a message that hides the cause.
   if (!dryRun && mkdir(this->basedir.c_str(), 0755) != 0 && errno != EEXIST)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "install/action.h"
+#include "install/fingerprint_book.h"
 #include "sys/descriptor.h"
 #include "sys/examination.h"
 #include "sys/id_cache.h"
@@ -23,8 +25,10 @@ class CPropagator {
  public:
   /// Copies the three values and, unless dryRun, creates the base directory (mkdir 0755, one level); fails
   /// with "mkdir(%s): %s" when it can be neither made nor found, and a dry run when the run would.
-  /// With dryRun every operation decides and reports its actions without changing anything.
-  CPropagator(bool interactive, const std::string& repodir, const std::string& basedir, bool dryRun = false);
+  /// With dryRun every operation decides and reports its actions without changing anything; with checksum
+  /// every installed file is read, whatever the last run recorded of it.
+  CPropagator(bool interactive, const std::string& repodir, const std::string& basedir, bool dryRun = false,
+              bool checksum = false);
   CPropagator(const CPropagator&) = delete;
   CPropagator& operator=(const CPropagator&) = delete;
 
@@ -34,7 +38,8 @@ class CPropagator {
   /// Fails with "Repository table corrupt" while no table record has been handled.
   void RequireTableRecord() const;
 
-  /// Keeps the table record and loads the old table from the base directory (absent when unreadable).
+  /// Keeps the table record and loads the old table from the base directory (absent when unreadable), with
+  /// what the runs before recorded beside it.
   void ApplyTable(const TableEntry& entry);
   /// Brings one file of the base directory in line with its record.
   std::vector<Action> ApplyFile(const TableEntry& entry);
@@ -50,7 +55,8 @@ class CPropagator {
   /// them since have moved their times. "Cannot set access times of %s: %s".
   void RestoreDirectoryTimes();
   /// Installs tableBytes, the repository table that the run applied, in the base directory as the next
-  /// run's old table, once every file system that the run changed is flushed.
+  /// run's old table, once every file system that the run changed is flushed, with the fingerprints of the
+  /// installed files beside it.
   std::vector<Action> InstallTable(const std::string& tableBytes);
   /// The base directory's descriptor; -1 in a dry run of a base directory that does not exist yet.
   int BaseDescriptor() const { return base.Get(); }
@@ -63,6 +69,8 @@ class CPropagator {
   const std::string repodir;   ///< repository directory, ending in "/"
   const std::string basedir;   ///< base directory, ending in "/"
   const bool dryRun;           ///< decide and report only
+  const bool checksum;         ///< read every installed file
+  std::string_view appliedTable;     ///< the text of the table that the run applies, when known
   std::vector<TableEntry> oldTable;  ///< the old table's entries in file order; empty when there is none
   TableEntry tableRecord;            ///< the repository table's table record, kind None until handled
   CIdCache ids;                      ///< owner and group ids, looked up once per run
@@ -85,6 +93,8 @@ class CPropagator {
   /// on the workers read it.
   std::unordered_map<std::string, PathState> dryMade;
   mutable std::mutex dryLock;
+  /// What the run knows of installed files' content; made with the table record.
+  std::unique_ptr<CFingerprintBook> book;
   /// Directories whose times this run set, with those times, in table order.
   std::vector<std::pair<std::string, int64_t>> timedDirectories;
 };

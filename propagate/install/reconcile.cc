@@ -51,6 +51,7 @@ void CPropagator::ApplyTable(const TableEntry& entry) {
   tableRecord = entry;
 
   oldTable = LoadOldTable(basedir + entry.name);
+  book = std::make_unique<CFingerprintBook>(basedir + entry.name, base.Get(), checksum, appliedTable);
   // The views point into oldTable's strings, which are not touched again for the rest of the run.
   oldIndex.reserve(oldTable.size());
   for (size_t i = 0; i < oldTable.size(); ++i)
@@ -75,28 +76,50 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   Situation situation;
   situation.path = basedir + entry.name;
   situation.owner = owner;
-  // A file that does not keep local changes is copied whatever stands there: a run need not look first.
-  if (entry.file.keepLocalChanges || dryRun)
-    situation.present = Examine(entry.name, false);
-  if (entry.file.keepLocalChanges && situation.present.exists) {
+  // Read before the look: a change after it moves the file's change time past the one seen.
+  const struct timespec takenAt = FileClockNow();
+  situation.present = Examine(entry.name, false);
+  const PathState& present = situation.present;
+  const bool regular = present.exists && S_ISREG(present.mode);
+  if (regular && book)
+    situation.presentDigest = book->Known(entry.name, present);
+  if (situation.presentDigest.empty() && regular && base.Valid()) {
+    thread_local std::vector<unsigned char> buffer;
+    ContentOpening opening;
+    opening.noAccessTime = true;
+    opening.examined = &present;
+    PathState opened;
+    situation.presentDigest =
+        ControlSumAt(base.Get(), RelativeName(entry.name), situation.path, opening, opened, buffer).value_or("");
+    bytes += present.size;
+  } else if (entry.file.keepLocalChanges && present.exists && !regular) {
+    // What stands there is read as it always was: through a link, and a directory fails.
     situation.presentDigest = FileControlSum(situation.path);
-    bytes += situation.present.size;
+    bytes += present.size;
+  }
+  if (entry.file.keepLocalChanges && present.exists) {
     auto found = oldIndex.find(entry.name);
     situation.oldRecord = found == oldIndex.end() ? nullptr : &oldTable[found->second];
+    situation.installedByRun =
+        !situation.presentDigest.empty() && book && book->WasInstalling(entry.name, situation.presentDigest);
   }
-  if (dryRun && !situation.present.exists)
+  if (dryRun && !present.exists)
     situation.creationError = CreationError(entry.name);
   const Decision decision = DecideFile(entry, situation);
   if (!decision.failure.empty())
     throw RunError(decision.failure);
-  const std::string source = repodir + entry.file.source;
   if (dryRun) {
     // What the run would copy is read and summed: a damaged repository fails the dry run with its line.
-    if (*decision.action == ActionKind::Copy) {
+    if (decision.action == ActionKind::Copy) {
+      const std::string source = repodir + entry.file.source;
       CheckSourceOpens(source);
       RequireControlSum(source, FileControlSum(source), entry.file.digest);
     }
-  } else if (*decision.action == ActionKind::Copy) {
+  } else if (decision.action == ActionKind::Copy) {
+    // Before the content is in place, the next run must know it for this run's: should the run fail, going
+    // back must not take it for a local change.
+    if (entry.file.keepLocalChanges && book)
+      book->Installing(entry.name, entry.file.digest);
     CopyAttributes attributes;
     attributes.user = owner.user;
     attributes.group = owner.group;
@@ -104,11 +127,23 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     attributes.setTimes = true;
     attributes.mtime = entry.mtime;
     attributes.expectedDigest = entry.file.digest;
-    bytes += CopyFileWithAttributes(source, situation.path, attributes);
-  } else if (decision.setAttributes) {
+    struct stat installed {};
+    bytes += CopyFileWithAttributes(repodir + entry.file.source, situation.path, attributes, false, &installed);
+    if (book)
+      book->Changed(entry.name, StateOf(installed), entry.file.digest);
+  } else if (decision.action == ActionKind::SetAttributes || decision.setAttributes) {
     ChangeModeAndOwnerInPlace(situation.path, owner.user, owner.group, entry.file.mode);
+    // A kept file keeps its time; one with the record's content gets the record's.
+    if (decision.action == ActionKind::SetAttributes)
+      SetTimes(situation.path, entry.mtime);
     NoteChangedPath(situation.path);
+    if (book)
+      book->Changed(entry.name, Examine(entry.name, false), situation.presentDigest);
+  } else if (book && !situation.presentDigest.empty() && regular) {
+    book->Found(entry.name, present, situation.presentDigest, takenAt);
   }
+  if (!decision.action)
+    return {};
   return {{*decision.action, entry.name}};
 }
 
@@ -229,6 +264,7 @@ std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
       }
       made.user = situation.owner.user;
       made.group = situation.owner.group;
+      made.mtime = entry.mtime;
     });
   } else if (decision.action == ActionKind::Link) {
     const std::string& path = situation.path;
@@ -236,9 +272,11 @@ std::vector<Action> CPropagator::ApplySymlink(const TableEntry& entry) {
     if (symlink(entry.target.c_str(), path.c_str()) != 0)
       FailErrno(errno, "Cannot create symlink %s", path.c_str());
     SetOwnerIds(path, situation.owner.user, situation.owner.group);
+    SetTimes(path, entry.mtime);
     NoteChangedPath(path);
   } else {
     ChangeOwnerInPlace(situation.path, situation.owner.user, situation.owner.group);
+    SetTimes(situation.path, entry.mtime);
     NoteChangedPath(situation.path);
   }
   return {{*decision.action, entry.name}};
@@ -269,7 +307,12 @@ std::vector<Action> CPropagator::InstallTable(const std::string& tableBytes) {
   // The bytes that were applied, not the repository's table as it is now: the repository may have changed
   // since (a new release made into it, a mirror's sync), and a table that does not describe what was
   // installed would make the next run take real files for local edits.
+  // The fingerprints go first: they only tell what installed files hold, true whichever table is in place.
+  if (book)
+    book->Write(base.Get(), attributes);
   InstallBytes(tableBytes, installed, attributes);
+  if (book)
+    book->Complete();
   // The rename moved the time of the table's own directory, which may be one that the table lists.
   size_t slash = tableRecord.name.rfind('/');
   if (slash != std::string::npos) {

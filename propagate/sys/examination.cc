@@ -5,10 +5,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "sys/control_sum.h"
 #include "sys/descriptor.h"
 #include "sys/run_error.h"
+
+struct timespec FileClockNow() {
+  struct timespec now {};
+  // File times come from the coarse clock; reading the fine one could give a time that a change made
+  // afterwards in the same tick would still precede.
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return now;
+}
 
 std::string RelativeName(const std::string& name) {
   if (!name.empty() && name[0] == '/')
@@ -23,6 +32,9 @@ PathState StateOf(const struct stat& status) {
   state.user = status.st_uid;
   state.group = status.st_gid;
   state.mtime = status.st_mtime;
+  state.mtimeNanoseconds = status.st_mtim.tv_nsec;
+  state.ctime = status.st_ctime;
+  state.ctimeNanoseconds = status.st_ctim.tv_nsec;
   state.size = static_cast<uint64_t>(status.st_size);
   state.device = status.st_dev;
   state.inode = status.st_ino;

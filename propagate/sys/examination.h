@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,9 @@ struct PathState {
   uid_t user = 0;      ///< owner id
   gid_t group = 0;     ///< group id
   int64_t mtime = 0;   ///< modification time, whole seconds since 1970
+  int64_t mtimeNanoseconds = 0;  ///< the modification time's fraction of a second
+  int64_t ctime = 0;             ///< status change time, whole seconds since 1970 (set by the kernel alone)
+  int64_t ctimeNanoseconds = 0;  ///< the status change time's fraction of a second
   uint64_t size = 0;   ///< length in bytes
   dev_t device = 0;    ///< device of the file system that holds it
   ino_t inode = 0;     ///< inode number on that device
@@ -24,6 +28,9 @@ struct PathState {
   std::string target;  ///< a link's text, when it was asked for
   int targetError = 0;  ///< why a link's text asked for could not be read (errno); target is empty then
 };
+
+/// The time that a file changed now would get as its status change time: the kernel's coarse clock.
+struct timespec FileClockNow();
 
 /// The name relative to a directory's descriptor that reaches the same path as that directory's path
 /// joined with name: an absolute name would make the *at calls ignore the directory.

@@ -135,9 +135,11 @@ std::atomic<CChangeTracker*> activeTracker{nullptr};
 /// Opens the directory of destination (or the one this thread keeps open, inside a run), makes a temporary
 /// file there that fill writes, gives it its attributes and renames it over destination. Every step works
 /// relative to that directory, so the temporary file, the rename and the cleanup all happen in the same
-/// place even if a component of the path is replaced meanwhile.
+/// place even if a component of the path is replaced meanwhile. installed, when given, gets the status of
+/// the file under its new name.
 template <typename Fill>
-void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* attributes, bool synced, Fill fill) {
+void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* attributes, bool synced,
+                          struct stat* installed, Fill fill) {
   size_t slash = destination.rfind('/');
   std::string directoryPath = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
   std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
@@ -167,6 +169,9 @@ void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* 
     FailWrite(destination);
   if (temporary->RenameTo(name) != 0)
     FailErrno(errno, "fopen(%s)", destination.c_str());
+  // Looked at through the same directory right away: this is the state in which the content is known.
+  if (installed && fstatat(directory, name.c_str(), installed, AT_SYMLINK_NOFOLLOW) != 0)
+    *installed = {};
   if (synced) {
     CDescriptor listing(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!listing.Valid() || fsync(listing.Get()) != 0)
@@ -175,13 +180,13 @@ void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* 
 }
 
 uint64_t CopyFileAndSet(const std::string& source, const std::string& destination, const CopyAttributes* attributes,
-                        bool synced) {
+                        bool synced, struct stat* installed = nullptr) {
   // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal in the repository must neither stop nor capture the run.
   CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!from.Valid())
     FailErrno(errno, "fopen(%s)", source.c_str());
   uint64_t copied = 0;
-  ReplaceWithTemporary(destination, attributes, synced, [&](int to) {
+  ReplaceWithTemporary(destination, attributes, synced, installed, [&](int to) {
     if (attributes && !attributes->expectedDigest.empty()) {
       // The sum is taken of the very bytes written, before the copy can take the destination's name: a
       // damaged repository must never become the installation.
@@ -302,7 +307,7 @@ void MakeDir(const std::string& path, uint32_t mode) {
 }
 
 void InstallBytes(const std::string& bytes, const std::string& destination, const CopyAttributes& attributes) {
-  ReplaceWithTemporary(destination, &attributes, true, [&](int to) {
+  ReplaceWithTemporary(destination, &attributes, true, nullptr, [&](int to) {
     if (!WriteAll(to, bytes.data(), bytes.size()))
       FailWrite(destination);
   });
@@ -446,8 +451,8 @@ void CopyFile(const std::string& source, const std::string& destination, bool sy
 }
 
 uint64_t CopyFileWithAttributes(const std::string& source, const std::string& destination,
-                                const CopyAttributes& attributes, bool synced) {
-  return CopyFileAndSet(source, destination, &attributes, synced);
+                                const CopyAttributes& attributes, bool synced, struct stat* installed) {
+  return CopyFileAndSet(source, destination, &attributes, synced, installed);
 }
 
 void SyncFileSystem(const std::string& path) {

@@ -63,8 +63,11 @@ void RequireControlSum(const std::string& source, const std::string& digest, con
 /// CopyFile that gives the copy its attributes before the rename and returns the number of bytes copied.
 /// Failures of the attribute steps name the destination: "Cannot chown %s: %s", "chmod(%s): %s",
 /// "Cannot set access times of %s: %s"; the temporary file is removed and the destination left as it was.
+/// installed, when given, gets the status of the copy right after it took the destination's name (zero
+/// when it could not be taken).
 uint64_t CopyFileWithAttributes(const std::string& source, const std::string& destination,
-                                const CopyAttributes& attributes, bool synced = false);
+                                const CopyAttributes& attributes, bool synced = false,
+                                struct stat* installed = nullptr);
 /// Installs bytes (the table the run applied) written to a temporary file of the destination's directory,
 /// given attributes, flushed, renamed over destination, and the directory flushed. "fopen(%s): %s" and
 /// "fwrite(%s): Write error, disk full?" (destination), and the attribute steps' messages.

@@ -1,0 +1,68 @@
+#ifndef PROPAGATE_INSTALL_FINGERPRINT_BOOK_H_
+#define PROPAGATE_INSTALL_FINGERPRINT_BOOK_H_
+
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "sys/descriptor.h"
+#include "sys/examination.h"
+#include "sys/file_ops.h"
+#include "table/known_content.h"
+
+/// For one run: the fingerprints that the last complete run recorded beside the installed table, those that
+/// this run learns, and the content that runs are installing into files that keep local changes. The
+/// lookups and notes may come from several threads at once.
+class CFingerprintBook {
+ public:
+  /// Loads the records beside the installed table at tablePath (base directory open at base, -1 when it does
+  /// not exist yet); with ignoreFingerprints none is trusted. A record that cannot be read is no record.
+  /// appliedTable is the text of the table that the run applies, when known; it outlives the book.
+  CFingerprintBook(const std::string& tablePath, int base, bool ignoreFingerprints, std::string_view appliedTable);
+  CFingerprintBook(const CFingerprintBook&) = delete;
+  CFingerprintBook& operator=(const CFingerprintBook&) = delete;
+
+  /// The control sum that the last complete run proved for name's content in the state present; empty when
+  /// none is known.
+  std::string Known(const std::string& name, const PathState& present) const;
+  /// True when an unfinished run was installing content with digest into name: that content is the run's,
+  /// not a local change.
+  bool WasInstalling(const std::string& name, const std::string& digest) const;
+  /// Records, on disk and flushed, that this run is about to install content with digest into name: on the
+  /// first call, with every file of the applied table that keeps local changes, so that later calls cost
+  /// nothing. "fopen(%s): %s", "fwrite(%s): Write error, disk full?".
+  void Installing(const std::string& name, const std::string& digest);
+  /// Notes that name holds content with digest in the state present, examined from takenAt on, and that the
+  /// run left it as it was.
+  void Found(const std::string& name, const PathState& present, const std::string& digest,
+             const struct timespec& takenAt);
+  /// Notes that the run changed name, which held content with digest in the state installed right after.
+  void Changed(const std::string& name, const PathState& installed, const std::string& digest);
+  /// At the end of a complete run, once its changes are on disk: writes the fingerprints of every file
+  /// found or changed, each changed one examined once more from base and left out unless it is still as the
+  /// run left it and settled. The file is replaced whole through a temporary file and flushed.
+  void Write(int base, const CopyAttributes& attributes);
+  /// After the table is installed: the record of content being installed is removed.
+  void Complete();
+
+ private:
+  const std::string fingerprintPath;
+  const std::string installingPath;
+  uint64_t baseDevice = 0;
+  uint64_t baseInode = 0;
+  KnownContents loaded;
+  InstallingContents installing;
+  bool installingExists = false;
+  const std::string_view appliedTable;
+  bool appliedTableRecorded = false;
+
+  std::mutex lock;
+  CDescriptor installingFile;
+  std::vector<std::pair<std::string, KnownContent>> found;
+  std::vector<std::pair<std::string, KnownContent>> changed;
+};
+
+#endif  // PROPAGATE_INSTALL_FINGERPRINT_BOOK_H_
