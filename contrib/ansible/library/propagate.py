@@ -13,13 +13,16 @@ short_description: Install or upgrade the Velmira product from a repository with
 description:
   - Brings the base directory I(base) on the managed host in line with the repository I(repo) by running
     C(propagate) there, as C(propagate -v) does by hand.
-  - The result is C(changed) only when the installation was not what it was meant to be before the run, that is
-    when the repository's table differs from the table installed in I(base) (a first installation or an upgrade),
-    or when C(propagate --verify) reported something that a run puts back (a damaged installation).
-    A run of the same repository over an intact installation reports no change, even though C(propagate) goes
-    through every record again. Local edits that the table keeps are not counted as a change.
-  - In check mode the module runs C(propagate --dry-run) and C(propagate --verify), changes nothing, and
-    reports whether a run would change the installation.
+  - The result is C(changed) when the run printed an action line other than C(table) and C(keep), that is when
+    it made a directory, copied a file, set attributes, made a link or removed something, or when
+    C(propagate --verify) reported before the run something that a run puts back (a damaged installation).
+    A run of the same repository over an intact installation prints only C(table) and reports no change. The
+    installed table is rewritten on every run, and that alone is not counted as a change, even when the new table
+    differs from the old one only in what changes nothing else in I(base) (records dropped without I(prune), for
+    instance). Local edits that the table keeps (C(keep) lines) are not counted as a change either, but a kept
+    file whose mode or owner the run puts back is, since C(--verify) reports it as damage.
+  - In check mode the module runs C(propagate --verify) and C(propagate --dry-run), whose lines are those that a
+    run would print, changes nothing, and reports whether a run would change the installation.
   - With C(--diff) the action lines are shown, one per action, each a verb (C(mkdir), C(attrs), C(copy),
     C(keep), C(link), C(remove), C(table)) and the path escaped as in the table. In check mode they are the lines
     that C(--dry-run) printed, otherwise those that the run printed.
@@ -47,10 +50,17 @@ options:
         still as it was installed (C(propagate --prune)). Without it nothing is ever removed.
     type: bool
     default: false
+  checksum:
+    description:
+      - Read every installed file to tell whether it is right, instead of trusting the fingerprints that
+        C(propagate) recorded of the files it installed (C(propagate --checksum)). Slower, but it finds a
+        difference that a fingerprint would miss.
+    type: bool
+    default: false
   table:
     description:
-      - The name of the installed table in I(base), read to tell whether the table changes and by
-        C(propagate --verify --table).
+      - The name of the installed table in I(base), that C(propagate --verify --table) checks before the run.
+        When there is none, the installation is a first one.
       - By default the name that the table record of the repository's C(files.txt) gives, which is C(files.txt)
         unless the product names it otherwise.
     type: str
@@ -61,6 +71,9 @@ options:
     type: path
 notes:
   - C(propagate) sets owners and groups, so the task has to run as root (with become, for instance).
+  - Earlier versions of the module also returned C(new_table), whether the repository's table differed from the
+    installed one. It is no longer returned, since the action lines tell an upgrade from a run with nothing to do
+    and the two tables are not compared any more.
   - Runs on one base directory never overlap. While another run of C(propagate) works there, the task fails at
     once with the C(Error:) line that says so; run it again later.
 requirements:
@@ -89,6 +102,13 @@ EXAMPLES = r'''
 - name: Show what the upgrade did
   ansible.builtin.debug:
     var: velmira.actions
+
+- name: Mend whatever differs from the table, reading every installed file
+  propagate:
+    repo: /var/cache/velmira/repository
+    base: /opt/velmira
+    checksum: true
+  become: true
 '''
 
 RETURN = r'''
@@ -100,12 +120,6 @@ actions:
   type: list
   elements: str
   sample: ["mkdir etc", "copy etc/app.conf", "link share/README", "table files.txt"]
-new_table:
-  description:
-    - Whether the repository's table differed from the installed one before the run (true on a first installation).
-  returned: always, when propagate ran
-  type: bool
-  sample: true
 damaged:
   description:
     - Whether C(propagate --verify) reported, before the run, something that a run puts back.
@@ -123,7 +137,7 @@ differences:
   elements: str
   sample: ["etc/app.conf: content changed locally (kept)", "bin/velmira: mode 0100644, table 0100755"]
 installed_table:
-  description: The path of the installed table that was compared with the repository's.
+  description: The path of the installed table that C(propagate --verify) checked before the run.
   returned: always, when propagate ran
   type: str
   sample: /opt/velmira/files.txt
@@ -145,6 +159,8 @@ stderr:
   type: str
   sample: "Error: fopen(/var/cache/velmira/repository/app.conf): No such file or directory"
 '''
+
+import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible.module_utils.common.text.converters import to_bytes, to_native
@@ -184,6 +200,16 @@ def table_name(table_bytes):
     return DEFAULT_TABLE_NAME
 
 
+# Action lines that change nothing in the installation: the table is rewritten on every run, and a kept local
+# edit stays as it is.
+UNCHANGING_VERBS = ('table', 'keep')
+
+
+def changes(actions):
+    """Whether the action lines include one that changes the installation."""
+    return any(line.split(' ', 1)[0] not in UNCHANGING_VERBS for line in actions if line)
+
+
 def read_bytes(path):
     """The whole content of path, or None when it cannot be read."""
     try:
@@ -211,6 +237,7 @@ def main():
             base=dict(type='path', required=True),
             jobs=dict(type='int'),
             prune=dict(type='bool', default=False),
+            checksum=dict(type='bool', default=False),
             table=dict(type='str'),
             executable=dict(type='path'),
         ),
@@ -228,22 +255,19 @@ def main():
     if module.params['jobs'] is not None:
         common_options += ['--jobs', str(module.params['jobs'])]
 
-    # What the installation was before the run: its table against the repository's, and --verify's verdict.
+    # What the installation was before the run, by --verify's verdict: damage that the run mends is a change even
+    # where its line does not say so, as the keep line of a kept file whose mode the run puts back.
     # propagate joins names by plain concatenation, so the paths are made the same way.
-    repository_table = read_bytes(to_bytes(repo, errors='surrogate_or_strict') + b'/files.txt')
     if module.params['table'] is not None:
         name = to_bytes(module.params['table'], errors='surrogate_or_strict')
-    elif repository_table is not None:
-        name = table_name(repository_table)
     else:
-        name = DEFAULT_TABLE_NAME
+        repository_table = read_bytes(to_bytes(repo, errors='surrogate_or_strict') + b'/files.txt')
+        name = DEFAULT_TABLE_NAME if repository_table is None else table_name(repository_table)
     installed_path = to_bytes(base, errors='surrogate_or_strict') + b'/' + name
-    installed_table = read_bytes(installed_path)
-    new_table = installed_table is None or repository_table != installed_table
 
     warnings = []
     differences = []
-    if installed_table is None:
+    if not os.path.lexists(installed_path):
         # No table: a first installation, or one that never finished; --verify has nothing to compare with.
         damaged = True
     else:
@@ -258,14 +282,15 @@ def main():
     run_options = ['--dry-run' if module.check_mode else '--verbose'] + common_options
     if module.params['prune']:
         run_options.append('--prune')
+    if module.params['checksum']:
+        run_options.append('--checksum')
     command = [executable] + run_options + [repo, base]
     rc, out, err = run(run_options + [repo, base])
     actions = out.splitlines()
 
     result = dict(
-        changed=new_table or damaged,
+        changed=damaged or changes(actions),
         actions=actions,
-        new_table=new_table,
         damaged=damaged,
         differences=differences,
         installed_table=to_native(installed_path, errors='surrogate_or_strict'),
@@ -276,7 +301,7 @@ def main():
     for warning in warnings:
         module.warn(warning)
     if rc != 0:
-        # A failed run may have done part of its work, so the installation may well have changed.
+        # The lines that a failed run printed tell what it did before it stopped.
         module.fail_json(msg=error_line(err, rc), **result)
     if module._diff and actions:
         result['diff'] = dict(prepared='\n'.join(actions))
