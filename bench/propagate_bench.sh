@@ -14,8 +14,9 @@
 # every replaced file synchronously, in the renaming process), and the line "file system:" says which
 # one was measured. The targets of the whole runs hold on such a fresh journaled ext4; elsewhere their
 # figures are for information, and at --tiny size no target is judged.
-# Full size needs about 3 GB of disk: a 1 GiB file, a 20,000-file tree of about 400 MB and its copies,
-# and a 200,000-record tree of small files.
+# Full size needs about 4 GB of disk: a 1 GiB file, two versions of a 20,000-file tree of about 400 MB
+# (a third shares most of its files with the first), their repositories, installations and copies, and
+# a 200,000-record tree of small files.
 set -euo pipefail
 
 tiny=0
@@ -192,6 +193,33 @@ table_for() {
   } >"$repo/files.txt"
 }
 
+# make_version FROM TO EVERY BYTE EXTRA TIME: the staged tree TO, as FROM (as make_files leaves it) but
+# for every EVERY-th file (f0, fEVERY, ...), whose bytes are XORed with BYTE and followed by EXTRA more
+# (its first ones), and whose time is TIME. The files that stay the same are hard links to FROM's, which
+# saves writing them: rsync -a and --create read them as any other file. Every directory gets time T0.
+make_version() {
+  perl -e 'my ($from, $to, $every, $byte, $extra, $time, $t0) = @ARGV;
+    mkdir $to or die "$to: $!";
+    for (my $d = 0; -d "$from/d$d"; ++$d) {
+      mkdir "$to/d$d" or die "$to/d$d: $!";
+      for my $i ($d * 100 .. $d * 100 + 99) {
+        my ($source, $target) = ("$from/d$d/f$i", "$to/d$d/f$i");
+        last unless -e $source;
+        if ($i % $every) { link($source, $target) or die "$target: $!"; next }
+        open(my $in, "<", $source) or die "$source: $!";
+        my $data = do { local $/; <$in> };
+        close($in);
+        $data = ($data ^ (chr(hex $byte) x length($data))) . substr($data, 0, $extra);
+        open(my $out, ">", $target) or die "$target: $!";
+        print $out $data;
+        close($out) or die "$target: $!";
+        chmod(0644, $target) and utime($time, $time, $target) or die "$target: $!";
+      }
+      chmod(0755, "$to/d$d") and utime($t0, $t0, "$to/d$d") or die "$to/d$d: $!";
+    }
+    chmod(0755, $to) and utime($t0, $t0, $to) or die "$to: $!";' "$@" $T0
+}
+
 echo "propagate benchmark: $([ $tiny == 1 ] && echo tiny || echo full) size, $runs runs each, data in $dir"
 echo "machine: $cpus CPUs for this process, propagate's default -j $default_jobs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
@@ -228,73 +256,114 @@ if [ $ext4_image == 1 ]; then
 fi
 describe_file_system .
 if [ $ext4_image == 1 ]; then
-  echo "whole runs (install, upgrade, verify, create): on a fresh journaled ext4 image, where their targets are judged"
+  echo "whole runs (install, upgrades, rerun, verify, checksum, create): on a fresh journaled ext4 image, where their targets are judged"
 else
-  echo "whole runs (install, upgrade, verify, create): for information only, their targets hold on a fresh journaled ext4 (--ext4-image)"
+  echo "whole runs (install, upgrades, rerun, verify, checksum, create): for information only, their targets hold on a fresh journaled ext4 (--ext4-image)"
 fi
 
-# 2. Whole runs: a first installation against cp -a, an upgrade against rsync --ignore-times, a
-# verification against md5sum -c, and a repository made from the tree against cp -a plus md5sum.
-mkdir -p tree/repo/tree
-make_files tree/repo/tree "$tree_files" $((tree_kib * 1024)) 1
-table_for tree/repo n
-file_records=$(grep -c '^file ' tree/repo/files.txt)
+# 2. Whole runs on three versions of a tree of 20,000 files of 20 KiB in 200 directories, staged as an
+# installation of each would leave them: v1; v2, where every 100th file has other content, 512 bytes more
+# and a later time; v3, where every file has other content and a later time. Each becomes a repository
+# by propagate --create (untimed); cp -a, rsync -a and md5sum work from the staged trees. Against cp -a:
+# a first installation; against rsync -a: an upgrade of 1% of the files, an upgrade of all of them and a
+# rerun with nothing to do; against md5sum -c: a verification and a rerun that reads every file; and a
+# repository made from the tree against cp -a plus md5sum.
+mkdir -p tree/v1
+make_files tree/v1 "$tree_files" $((tree_kib * 1024)) 1
+find tree/v1 -type d -exec chmod 0755 {} +
+find tree/v1 -type f -exec chmod 0644 {} +
+find tree/v1 -exec touch -h -d @$T0 {} +
+make_version tree/v1 tree/v2 100 0x5a 512 $((T0 + 86400))
+make_version tree/v1 tree/v3 1 0xa5 0 $((T0 + 2 * 86400))
+"$propagate" --create --owner root --group root tree/v1 tree/repo1
+# v2's unchanged content is v1's, which --create reuses when it finds it in the repository.
+cp -al tree/repo1 tree/repo2
+"$propagate" --create --owner root --group root tree/v2 tree/repo2
+"$propagate" --create --owner root --group root tree/v3 tree/repo3
+file_records=$(grep -c '^file ' tree/repo1/files.txt)
+changed_records=$(comm -13 <(grep '^file ' tree/repo1/files.txt | sort) <(grep '^file ' tree/repo2/files.txt | sort) | wc -l)
+echo "tree: $file_records file records; v2 changes $changed_records of them, v3 all"
 sync
-time_turns "install cp -a + sync -f" "rm -rf tree/copy; sync" "cp -a tree/repo/tree tree/copy && sync -f tree/copy" \
-  "install propagate -j $default_jobs (default)" "rm -rf tree/base; sync" "\"$propagate\" tree/repo tree/base"
-turn_ratio "install cp/propagate" 0 1 ">= 1.33" whole-run
-# The upgrade at one worker, two and the default shows what each worker gains; the same runs held to one
-# CPU show how much of that gain is waiting overlapped rather than work spread over CPUs.
+time_turns "install cp -a + sync -f" "rm -rf tree/copy; sync" "cp -a tree/v1 tree/copy && sync -f tree/copy" \
+  "install propagate -j $default_jobs (default)" "rm -rf tree/base; sync" "\"$propagate\" tree/repo1 tree/base"
+turn_ratio "install cp/propagate" 0 1 ">= 1.11" whole-run
+# Each upgrade starts from the installation of v1, put back untimed before every turn: rsync's
+# destination by rsync -a from v1, propagate's base by a run of v1's repository. A copy would not do for
+# propagate: what a run knows of the files it installed is tied to their inodes, so a base restored by
+# cp -a or rsync would have every file read and summed again.
 mkdir -p tree/synced
-rsync -a tree/repo/tree/ tree/synced/
-# upgrade_turn NAME COMMAND: adds a turn to the upgrade's and leaves its index in $turn.
-upgrade=()
+rsync -a tree/v1/ tree/synced/
+back_to_v1_rsync="rsync -a tree/v1/ tree/synced/ && sync"
+back_to_v1_propagate="\"$propagate\" tree/repo1 tree/base && sync"
+# The upgrade of 1% at one worker, two and the default shows what each worker gains; the same runs held
+# to one CPU show how much of that gain is waiting overlapped rather than work spread over CPUs.
+# upgrade_turn NAME COMMAND: adds a turn of propagate to the upgrade's and leaves its index in $turn.
+upgrade=("upgrade 1% rsync -a + sync -f" "$back_to_v1_rsync" "rsync -a tree/v2/ tree/synced/ && sync -f tree/synced")
 upgrade_turn() {
   turn=$((${#upgrade[@]} / 3))
-  upgrade+=("upgrade $1" "sync" "$2")
+  upgrade+=("upgrade 1% $1" "$back_to_v1_propagate" "$2")
 }
-upgrade_turn "rsync -a -I + sync -f" "rsync -a -I tree/repo/tree/ tree/synced/ && sync -f tree/synced"
-upgrade_turn "propagate -j $default_jobs (default)" "\"$propagate\" tree/repo tree/base"
-upgrade_turn "propagate -j 1" "\"$propagate\" -j 1 tree/repo tree/base"
+upgrade_turn "propagate -j $default_jobs (default)" "\"$propagate\" tree/repo2 tree/base"
+upgrade_turn "propagate -j 1" "\"$propagate\" -j 1 tree/repo2 tree/base"
 one_worker=$turn two_workers=1
-[ $default_jobs == 2 ] || { upgrade_turn "propagate -j 2" "\"$propagate\" -j 2 tree/repo tree/base"; two_workers=$turn; }
+[ $default_jobs == 2 ] || { upgrade_turn "propagate -j 2" "\"$propagate\" -j 2 tree/repo2 tree/base"; two_workers=$turn; }
 if [ "$cpus" -ge 2 ]; then
   one_cpu=$(taskset -cp $$ | sed 's/.*: //; s/[-,].*//')
-  upgrade_turn "propagate -j 1, one CPU (taskset)" "taskset -c $one_cpu \"$propagate\" -j 1 tree/repo tree/base"
+  upgrade_turn "propagate -j 1, one CPU" "taskset -c $one_cpu \"$propagate\" -j 1 tree/repo2 tree/base"
   one_worker_one_cpu=$turn
-  upgrade_turn "propagate -j 2, one CPU (taskset)" "taskset -c $one_cpu \"$propagate\" -j 2 tree/repo tree/base"
+  upgrade_turn "propagate -j 2, one CPU" "taskset -c $one_cpu \"$propagate\" -j 2 tree/repo2 tree/base"
   two_workers_one_cpu=$turn
 fi
 time_turns "${upgrade[@]}"
-turn_ratio "upgrade rsync/propagate" 0 1 ">= 1.43" whole-run
-turn_ratio "upgrade -j 1/-j 2" $one_worker $two_workers
-[ $default_jobs -le 2 ] || turn_ratio "upgrade -j 1/-j $default_jobs" $one_worker 1
+turn_ratio "upgrade 1% rsync/propagate" 0 1 ">= 2" whole-run
+turn_ratio "upgrade 1% -j 1/-j 2" $one_worker $two_workers
+[ $default_jobs -le 2 ] || turn_ratio "upgrade 1% -j 1/-j $default_jobs" $one_worker 1
 if [ "$cpus" -ge 2 ]; then
-  turn_ratio "upgrade -j 1 one CPU/all CPUs" $one_worker_one_cpu $one_worker
-  turn_ratio "upgrade -j 2 one CPU/all CPUs" $two_workers_one_cpu $two_workers
+  turn_ratio "upgrade 1% -j 1 one CPU/all CPUs" $one_worker_one_cpu $one_worker
+  turn_ratio "upgrade 1% -j 2 one CPU/all CPUs" $two_workers_one_cpu $two_workers
 fi
-# System calls, for a first installation and an upgrade, at one worker and at the default; cp -a and
-# rsync -a -I for comparison.
+time_turns "upgrade all rsync -a + sync -f" "$back_to_v1_rsync" "rsync -a tree/v3/ tree/synced/ && sync -f tree/synced" \
+  "upgrade all propagate -j $default_jobs (default)" "$back_to_v1_propagate" "\"$propagate\" tree/repo3 tree/base"
+turn_ratio "upgrade all rsync/propagate" 0 1 ">= 1.25" whole-run
+# Both tools run again over v3 as they just left it: only looking at each file.
+time_turns "rerun rsync -a + sync -f" "sync" "rsync -a tree/v3/ tree/synced/ && sync -f tree/synced" \
+  "rerun propagate -j $default_jobs (default)" "sync" "\"$propagate\" tree/repo3 tree/base"
+turn_ratio "rerun rsync/propagate" 0 1 ">= 3.33" whole-run
+# Verifying the installed tree, and a rerun told to read and sum every installed file, against checking
+# the same files with md5sum; status 2 of --verify (differences) still measures the same work. Builds
+# without --checksum skip that rerun.
+awk '$1 == "file" { print tolower($8) "  " $2 }' tree/repo3/files.txt >tree/md5.list
+read_all=("verify md5sum -c" ":" "cd tree/base && md5sum -c --quiet ../md5.list"
+  "verify propagate" ":" "\"$propagate\" --verify tree/base >/dev/null || [ \$? == 2 ]")
+help=$("$propagate" --help)
+[[ $help != *--checksum* ]] || read_all+=("checksum propagate --checksum" ":" "\"$propagate\" --checksum tree/repo3 tree/base")
+time_turns "${read_all[@]}"
+turn_ratio "verify md5sum/propagate" 0 1 ">= 1.67" whole-run
+if [ ${#read_all[@]} == 9 ]; then
+  turn_ratio "checksum md5sum/propagate" 0 2 none
+  turn_ratio "checksum verify/checksum" 1 2 none
+else
+  echo "checksum: not measured, this propagate has no --checksum"
+fi
+# System calls, for a first installation, an upgrade of 1% and a rerun with nothing to do, at one worker
+# and at the default; cp -a and rsync -a for comparison.
 for jobs in $(printf '%s\n' 1 $default_jobs | uniq); do
   rm -rf tree/traced
-  count_calls "syscalls install propagate -j $jobs" "<= 14" "$propagate" -j $jobs tree/repo tree/traced
-  count_calls "syscalls upgrade propagate -j $jobs" "<= 14" "$propagate" -j $jobs tree/repo tree/traced
+  count_calls "syscalls install propagate -j $jobs" "<= 14" "$propagate" -j $jobs tree/repo1 tree/traced
+  count_calls "syscalls upgrade 1% propagate -j $jobs" "" "$propagate" -j $jobs tree/repo2 tree/traced
+  count_calls "syscalls rerun propagate -j $jobs" "<= 2" "$propagate" -j $jobs tree/repo2 tree/traced
 done
 rm -rf tree/traced tree/copy
-count_calls "syscalls install cp -a" "" cp -a tree/repo/tree tree/copy
-count_calls "syscalls upgrade rsync -a -I" "" rsync -a -I tree/repo/tree/ tree/synced/
+count_calls "syscalls install cp -a" "" cp -a tree/v1 tree/copy
+rsync -a tree/v1/ tree/synced/
+count_calls "syscalls upgrade 1% rsync -a" "" rsync -a tree/v2/ tree/synced/
+count_calls "syscalls rerun rsync -a" "" rsync -a tree/v2/ tree/synced/
 rm -rf tree/copy
-# Verifying the installed tree against checking the same files with md5sum; status 2 (differences) still
-# measures the same work.
-awk '$1 == "file" { print tolower($8) "  " $2 }' tree/repo/files.txt >tree/md5.list
-time_interleaved "verify md5sum -c" "cd tree/base && md5sum -c --quiet ../md5.list" \
-  "verify propagate" "\"$propagate\" --verify tree/base >/dev/null || [ \$? == 2 ]"
-ratio "verify md5sum/propagate" "$min_a" "$min_b" "$median_a" "$median_b" ">= 1.67" whole-run
 # Making a repository of the same tree does the work of a copy and of a control sum of every file; both
 # end on disk, since --create flushes the content before it writes the table.
 time_turns "create cp -a + md5sum + sync" "rm -rf tree/copy; sync" \
-  "cp -a tree/repo/tree tree/copy && (cd tree/repo/tree && find . -type f -print0 | xargs -0 md5sum >/dev/null) && sync -f tree/copy" \
-  "create propagate" "rm -rf tree/created; sync" "\"$propagate\" --create tree/repo/tree tree/created"
+  "cp -a tree/v1 tree/copy && (cd tree/v1 && find . -type f -print0 | xargs -0 md5sum >/dev/null) && sync -f tree/copy" \
+  "create propagate" "rm -rf tree/created; sync" "\"$propagate\" --create tree/v1 tree/created"
 turn_ratio "create cp+md5sum/propagate" 0 1 ">= 1" whole-run
 rm -rf tree
 
