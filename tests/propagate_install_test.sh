@@ -220,14 +220,21 @@ test_symbolic_links() {
   local inode
   inode=$(stat -c %i base/right)
   write_table repo <<EOT
-symlink right root root 0 right
-symlink file bin bin 0 ../elsewhere
+symlink right root root $T0 right
+symlink file bin bin $T1 ../elsewhere
 EOT
   expect_run 0 "" "" "$PROPAGATE" repo base
   expect_eq "link kept" "$inode" "$(stat -c %i base/right)"
   expect_eq "owner set" "root root" "$(stat -c '%U %G' base/right)"
   expect_eq "file replaced" "../elsewhere" "$(readlink base/file)"
   expect_eq "link owner" "bin bin" "$(stat -c '%U %G' base/file)"
+  # Links get their record's time, on the link itself, and --verify compares it.
+  expect_eq "link times" "$T0 $T1" "$(stat -c %Y base/right base/file | xargs)"
+  expect_run 0 "" "" "$PROPAGATE" --verify base
+  touch -h -d @$T1 base/right
+  expect_run 2 "right: time $T1, table $T0"$'\n' "" "$PROPAGATE" --verify base
+  expect_run 0 "attrs right"$'\ntable files.txt\n' "" "$PROPAGATE" -v repo base
+  expect_eq "link time set again" "$T0" "$(stat -c %Y base/right)"
 }
 
 test_link_redirected_between_files_below_it() {

@@ -71,6 +71,7 @@ test_every_kind_of_difference() {
   rm "base/share/read me.txt"
   ln -sfn elsewhere base/share/README
   chown -h daemon:adm base/share/README
+  touch -h -d @$((T0 + 1)) base/share/README
   chown daemon base/share/version.txt
   touch -d @1700000001 base/share/version.txt
   chmod 0700 base/etc
@@ -93,7 +94,7 @@ bin/velmira: type fifo, table file
 share/version.txt: owner daemon, table root; time 1700000001, table 1700000000
 share/read+20me.txt: missing
 var/velmira.log: content changed locally (kept); mode 0100666, table 0100640
-share/README: target elsewhere, table read+20me.txt; owner daemon, table root; group adm, table root
+share/README: target elsewhere, table read+20me.txt; owner daemon, table root; group adm, table root; time 1700000001, table 1700000000
 EOT
   )$'\n'
   expect_eq "lines found in the table" 7 "$(printf '%s' "$lines" | wc -l)"

@@ -119,18 +119,18 @@ void CFingerprintBook::Changed(const std::string& name, const PathState& install
   changed.emplace_back(name, KnownContent{FingerprintOf(installed), digest});
 }
 
-void CFingerprintBook::Write(int base, const CopyAttributes& attributes) {
+void CFingerprintBook::Write(const CopyAttributes& attributes) {
   std::lock_guard<std::mutex> hold(lock);
   KnownContents contents;
   contents.reserve(found.size() + changed.size());
   for (auto& [name, known] : found)
     contents.insert_or_assign(std::move(name), std::move(known));
-  // What the run changed was examined right after its change, when the clock had not yet moved on: only
-  // a look now, a granule later, tells that no change of another can hide behind the same change time.
+  // What the run changed was examined right after its change, when the clock had not yet moved on; now,
+  // at least a granule later, any change made since that look has moved the change time off the
+  // fingerprint, and the next run sees it. One made within the granule of the look could not.
   const struct timespec takenAt = FileClockNow();
   for (auto& [name, known] : changed) {
-    const PathState now = ExaminePath(base, name, false);
-    if (now.exists && FingerprintOf(now) == known.fingerprint && SettledBefore(known.fingerprint, takenAt))
+    if (known.fingerprint.inode != 0 && SettledBefore(known.fingerprint, takenAt))
       contents.insert_or_assign(std::move(name), std::move(known));
     else
       contents.erase(name);

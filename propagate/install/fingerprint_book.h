@@ -42,9 +42,9 @@ class CFingerprintBook {
   /// Notes that the run changed name, which held content with digest in the state installed right after.
   void Changed(const std::string& name, const PathState& installed, const std::string& digest);
   /// At the end of a complete run, once its changes are on disk: writes the fingerprints of every file
-  /// found or changed, each changed one examined once more from base and left out unless it is still as the
-  /// run left it and settled. The file is replaced whole through a temporary file and flushed.
-  void Write(int base, const CopyAttributes& attributes);
+  /// found or changed, those taken within a timestamp granule of their file's last change left out. The
+  /// file is replaced whole through a temporary file and flushed.
+  void Write(const CopyAttributes& attributes);
   /// After the table is installed: the record of content being installed is removed.
   void Complete();
 

@@ -309,7 +309,7 @@ std::vector<Action> CPropagator::InstallTable(const std::string& tableBytes) {
   // installed would make the next run take real files for local edits.
   // The fingerprints go first: they only tell what installed files hold, true whichever table is in place.
   if (book)
-    book->Write(base.Get(), attributes);
+    book->Write(attributes);
   InstallBytes(tableBytes, installed, attributes);
   if (book)
     book->Complete();

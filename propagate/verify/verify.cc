@@ -149,7 +149,8 @@ void CompareSymlink(const TableEntry& record, const Finding& finding, CIdCache& 
   }
   if (finding.target != record.target)
     differences.attributes.push_back("target " + Escape(finding.target) + ", table " + Escape(record.target));
-  CompareOwnership(record, finding, ids, false, differences);
+  // Runs set the time of the link itself, as of any other record.
+  CompareOwnership(record, finding, ids, true, differences);
 }
 
 // Records are handed to the workers in runs of this many, and handed back to the ordered thread the same

@@ -123,9 +123,10 @@ TEST(VerifyCompare, EachAttributeGivesItsExactLine) {
       {"dir d root root 7 0755 n", followed(Found(0120777, daemonUser, 0, 8)),
        "d: owner daemon, table root; time 8, table 7", true},
 
-      {link, linkTo(Found(0120777, 0, 0, 1), "x y"), "", false},
+      {link, linkTo(Found(0120777, 0, 0, 1700000000), "x y"), "", false},
       {link, linkTo(Found(0120777, daemonUser, admGroup, 1), "a+b"),
-       "lib/l: target a+2Bb, table x+20y; owner daemon, table root; group adm, table root", true},
+       "lib/l: target a+2Bb, table x+20y; owner daemon, table root; group adm, table root; time 1, table 1700000000",
+       true},
       {link, Found(0100644, 0, 0, 1, kDigest), "lib/l: type file, table symlink", true},
       {link, missing, "lib/l: missing", true},
   };
