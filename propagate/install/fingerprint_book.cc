@@ -111,6 +111,8 @@ void CFingerprintBook::Found(const std::string& name, const PathState& present, 
   if (!proved && !SettledBefore(known.fingerprint, takenAt))
     return;
   std::lock_guard<std::mutex> hold(lock);
+  if (proved)
+    ++provedCount;
   found.emplace_back(name, std::move(known));
 }
 
@@ -121,6 +123,9 @@ void CFingerprintBook::Changed(const std::string& name, const PathState& install
 
 void CFingerprintBook::Write(const CopyAttributes& attributes) {
   std::lock_guard<std::mutex> hold(lock);
+  // A run that found every recorded file as recorded, and changed none, would write the same record again.
+  if (changed.empty() && found.size() == provedCount && provedCount == loaded.size())
+    return;
   KnownContents contents;
   contents.reserve(found.size() + changed.size());
   for (auto& [name, known] : found)

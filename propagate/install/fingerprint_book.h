@@ -43,7 +43,7 @@ class CFingerprintBook {
   void Changed(const std::string& name, const PathState& installed, const std::string& digest);
   /// At the end of a complete run, once its changes are on disk: writes the fingerprints of every file
   /// found or changed, those taken within a timestamp granule of their file's last change left out. The
-  /// file is replaced whole through a temporary file and flushed.
+  /// file is replaced whole through a temporary file and flushed, unless it would say what it says.
   void Write(const CopyAttributes& attributes);
   /// After the table is installed: the record of content being installed is removed.
   void Complete();
@@ -62,6 +62,7 @@ class CFingerprintBook {
   std::mutex lock;
   CDescriptor installingFile;
   std::vector<std::pair<std::string, KnownContent>> found;
+  size_t provedCount = 0;  ///< entries of found that the loaded record proved
   std::vector<std::pair<std::string, KnownContent>> changed;
 };
 
