@@ -431,10 +431,15 @@ int RunCreate(const CreateOptions& options) {
   WalkTree(stage.Get(), directories.shownStage, staged);
   // The table is installed under its name in every base directory: a staged entry of that name would be
   // overwritten there, or (a directory) would keep the table from being installed at all.
-  for (const StagedEntry& entry : staged)
+  // Beside the table, runs keep their fingerprints and what they are installing, under names of their own.
+  for (const StagedEntry& entry : staged) {
     if (entry.path == "files.txt")
       Fail("%s%s: Cannot put this in a repository: the table takes its name", directories.shownStage.c_str(),
            entry.path.c_str());
+    if (entry.path == "files.txt.fingerprints" || entry.path == "files.txt.installing")
+      Fail("%s%s: Cannot put this in a repository: runs keep their records under its name",
+           directories.shownStage.c_str(), entry.path.c_str());
+  }
   CRecordMaker maker(options, clamp, directories.shownStage);
   std::vector<TableEntry> records;
   records.reserve(staged.size());

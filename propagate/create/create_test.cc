@@ -304,6 +304,9 @@ TEST(Create, Refusals) {
        dir / "missing: Cannot open: No such file or directory"},
       {"stage is a file", [] {}, Settings(stage + "/sub/file", dir / "repo"),
        stage + "/sub/file: Cannot open: Not a directory"},
+      {"the fingerprints of an installation", [&] { MakeFile(dir / "stage/files.txt.fingerprints", "x"); },
+       Settings(stage, dir / "repo"),
+       stage + "/files.txt.fingerprints: Cannot put this in a repository: runs keep their records under its name"},
       {"a file named like the table", [&] { MakeFile(dir / "stage/files.txt", "x"); },
        Settings(stage, dir / "repo"), stage + "/files.txt: Cannot put this in a repository: the table takes its name"},
       {"a directory named like the table", [&] { MakeDir(dir / "stage/files.txt"); }, Settings(stage, dir / "repo"),
@@ -319,6 +322,7 @@ TEST(Create, Refusals) {
     unlink((dir / "stage/sub/pipe").c_str());
     unlink((dir / "stage/sock").c_str());
     remove((dir / "stage/files.txt").c_str());
+    remove((dir / "stage/files.txt.fingerprints").c_str());
   }
 
   CreateOptions badOwner = Settings(stage, dir / "repo");

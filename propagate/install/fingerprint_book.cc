@@ -126,22 +126,18 @@ void CFingerprintBook::Write(const CopyAttributes& attributes) {
   // A run that found every recorded file as recorded, and changed none, would write the same record again.
   if (changed.empty() && found.size() == provedCount && provedCount == loaded.size())
     return;
-  KnownContents contents;
+  // No more look-ups come: the memory goes to the new record.
+  KnownContents().swap(loaded);
+  ContentsToWrite contents;
   contents.reserve(found.size() + changed.size());
-  for (auto& [name, known] : found)
-    contents.insert_or_assign(std::move(name), std::move(known));
+  for (const auto& [name, known] : found)
+    contents[name] = &known;
   // What the run changed was examined right after its change, when the clock had not yet moved on; now,
   // at least a granule later, any change made since that look has moved the change time off the
   // fingerprint, and the next run sees it. One made within the granule of the look could not.
   const struct timespec takenAt = FileClockNow();
-  for (auto& [name, known] : changed) {
-    if (known.fingerprint.inode != 0 && SettledBefore(known.fingerprint, takenAt))
-      contents.insert_or_assign(std::move(name), std::move(known));
-    else
-      contents.erase(name);
-  }
-  found.clear();
-  changed.clear();
+  for (const auto& [name, known] : changed)
+    contents[name] = known.fingerprint.inode != 0 && SettledBefore(known.fingerprint, takenAt) ? &known : nullptr;
   InstallBytes(FormatFingerprints(baseDevice, baseInode, contents), fingerprintPath, attributes);
 }
 

@@ -2,6 +2,7 @@
 #define PROPAGATE_INSTALL_FINGERPRINT_BOOK_H_
 
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -41,7 +42,7 @@ class CFingerprintBook {
              const struct timespec& takenAt);
   /// Notes that the run changed name, which held content with digest in the state installed right after.
   void Changed(const std::string& name, const PathState& installed, const std::string& digest);
-  /// At the end of a complete run, once its changes are on disk: writes the fingerprints of every file
+  /// At the end of a complete run, once its changes are on disk, and after the last Known: writes the fingerprints of every file
   /// found or changed, those taken within a timestamp granule of their file's last change left out. The
   /// file is replaced whole through a temporary file and flushed, unless it would say what it says.
   void Write(const CopyAttributes& attributes);
@@ -61,9 +62,9 @@ class CFingerprintBook {
 
   std::mutex lock;
   CDescriptor installingFile;
-  std::vector<std::pair<std::string, KnownContent>> found;
+  std::deque<std::pair<std::string, KnownContent>> found;
   size_t provedCount = 0;  ///< entries of found that the loaded record proved
-  std::vector<std::pair<std::string, KnownContent>> changed;
+  std::deque<std::pair<std::string, KnownContent>> changed;
 };
 
 #endif  // PROPAGATE_INSTALL_FINGERPRINT_BOOK_H_

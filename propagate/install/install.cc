@@ -184,7 +184,7 @@ int RunInstall(const InstallOptions& options) {
   if (options.prune && propagator.tableRecord.kind == EntryKind::Table) {
     // The installed table is the new table's too, even when an old table listed its path as a file.
     newNames.insert(propagator.tableRecord.name);
-    Prune(propagator.oldTable, newNames, propagator.basedir, options.dryRun,
+    Prune(propagator.OldTable(), newNames, propagator.basedir, options.dryRun,
           [&](const Action& action) { report.Print({action}); }, propagator.PlannedLinks());
   }
   if (!options.dryRun)

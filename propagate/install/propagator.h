@@ -64,6 +64,10 @@ class CPropagator {
   std::unordered_map<std::string, std::string> PlannedLinks() const;
   /// The first old-table record of name; fails with "Cannot find %s in old table, possible corruption".
   const TableEntry& FindOldEntry(const std::string& name) const;
+  /// The first old-table record of name, or nullptr.
+  const TableEntry* OldRecord(const std::string& name) const;
+  /// The old table's entries in file order; empty when there is none. May be called from any thread.
+  const std::vector<TableEntry>& OldTable() const;
 
   const bool interactive;      ///< "-i" was given; recorded, read by no operation
   const std::string repodir;   ///< repository directory, ending in "/"
@@ -71,13 +75,21 @@ class CPropagator {
   const bool dryRun;           ///< decide and report only
   const bool checksum;         ///< read every installed file
   std::string_view appliedTable;     ///< the text of the table that the run applies, when known
-  std::vector<TableEntry> oldTable;  ///< the old table's entries in file order; empty when there is none
   TableEntry tableRecord;            ///< the repository table's table record, kind None until handled
   CIdCache ids;                      ///< owner and group ids, looked up once per run
 
  private:
-  /// Position in oldTable of the first record of each name, built when the old table is loaded.
-  std::unordered_map<std::string_view, size_t> oldIndex;
+  /// The installed table's text as the run found it, and its status; empty when there was none.
+  std::string oldTableText;
+  struct stat oldTableStatus {};
+  /// The old table's records, parsed once, when first asked for, and the position of the first record of
+  /// each name.
+  mutable std::once_flag oldTableParsed;
+  mutable std::vector<TableEntry> oldTable;
+  mutable std::unordered_map<std::string_view, size_t> oldIndex;
+  /// True when the installed table holds tableBytes, as it did when the run began, with the table record's
+  /// owner, group and mode: installing it again would change nothing.
+  bool TableInstalledAlready(const std::string& tableBytes, const OwnerIds& owner) const;
   /// What stands at name, not followed, from the base directory; in a dry run what an earlier record of
   /// name would have left there.
   PathState Examine(const std::string& name, bool withTarget) const;

@@ -23,7 +23,7 @@ TEST(Propagator, ConstructorCreatesOnlyTheLastComponent) {
   EXPECT_NE(0, lstat((dir / "x").c_str(), &status));
   umask(old_mask);
   EXPECT_EQ(EntryKind::None, created.tableRecord.kind);
-  EXPECT_TRUE(created.oldTable.empty());
+  EXPECT_TRUE(created.OldTable().empty());
 }
 
 TEST(Propagator, ApplyDispatchAndGuards) {

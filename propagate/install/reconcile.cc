@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
 
 #include "install/decision.h"
 #include "install/propagator.h"
@@ -18,6 +19,7 @@
 #include "sys/path_name.h"
 #include "sys/run_error.h"
 #include "table/table_file.h"
+#include "table/mode_rules.h"
 
 namespace {
 
@@ -50,19 +52,37 @@ void CPropagator::ApplyTable(const TableEntry& entry) {
     Fail("Repository table corrupt");
   tableRecord = entry;
 
-  oldTable = LoadOldTable(basedir + entry.name);
+  // The text is read now, before any record can change it. A rerun of the same table needs its records
+  // only for files that changed: those of the same text are parsed when first asked for. Any other is
+  // parsed at once, so that a damaged old table stops the run before it changes anything.
+  oldTableText = ReadOldTable(basedir + entry.name, oldTableStatus);
+  if (oldTableText != appliedTable)
+    OldTable();
   book = std::make_unique<CFingerprintBook>(basedir + entry.name, base.Get(), checksum, appliedTable);
-  // The views point into oldTable's strings, which are not touched again for the rest of the run.
-  oldIndex.reserve(oldTable.size());
-  for (size_t i = 0; i < oldTable.size(); ++i)
-    oldIndex.emplace(oldTable[i].name, i);  // emplace keeps the first record of a name
+}
+
+const std::vector<TableEntry>& CPropagator::OldTable() const {
+  std::call_once(oldTableParsed, [this] {
+    oldTable = ParseOldTable(oldTableText);
+    // The views point into oldTable's strings, which are not touched again for the rest of the run.
+    oldIndex.reserve(oldTable.size());
+    for (size_t i = 0; i < oldTable.size(); ++i)
+      oldIndex.emplace(oldTable[i].name, i);  // emplace keeps the first record of a name
+  });
+  return oldTable;
+}
+
+const TableEntry* CPropagator::OldRecord(const std::string& name) const {
+  OldTable();
+  auto found = oldIndex.find(name);
+  return found == oldIndex.end() ? nullptr : &oldTable[found->second];
 }
 
 const TableEntry& CPropagator::FindOldEntry(const std::string& name) const {
-  auto found = oldIndex.find(name);
-  if (found == oldIndex.end())
+  const TableEntry* record = OldRecord(name);
+  if (!record)
     Fail("Cannot find %s in old table, possible corruption", name.c_str());
-  return oldTable[found->second];
+  return *record;
 }
 
 std::vector<Action> CPropagator::ApplyFile(const TableEntry& entry) {
@@ -97,9 +117,10 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     situation.presentDigest = FileControlSum(situation.path);
     bytes += present.size;
   }
-  if (entry.file.keepLocalChanges && present.exists) {
-    auto found = oldIndex.find(entry.name);
-    situation.oldRecord = found == oldIndex.end() ? nullptr : &oldTable[found->second];
+  // The old record matters only to a kept file without its record's content.
+  if (entry.file.keepLocalChanges && present.exists &&
+      strcasecmp(situation.presentDigest.c_str(), entry.file.digest.c_str()) != 0) {
+    situation.oldRecord = OldRecord(entry.name);
     situation.installedByRun =
         !situation.presentDigest.empty() && book && book->WasInstalling(entry.name, situation.presentDigest);
   }
@@ -291,6 +312,21 @@ void CPropagator::RestoreDirectoryTimes() {
     SetTimes(basedir + name, time);
 }
 
+bool CPropagator::TableInstalledAlready(const std::string& tableBytes, const OwnerIds& owner) const {
+  if (oldTableText.empty() || oldTableText != tableBytes)
+    return false;
+  // The file read at the start must still be there, as it was: nothing of this run may have replaced it.
+  struct stat now;
+  if (fstatat(base.Get(), RelativeName(tableRecord.name).c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+    return false;
+  const struct stat& then = oldTableStatus;
+  return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
+         now.st_mtim.tv_sec == then.st_mtim.tv_sec && now.st_mtim.tv_nsec == then.st_mtim.tv_nsec &&
+         now.st_ctim.tv_sec == then.st_ctim.tv_sec && now.st_ctim.tv_nsec == then.st_ctim.tv_nsec &&
+         S_ISREG(now.st_mode) && now.st_nlink == 1 && !FileModeDiffers(now.st_mode, tableRecord.file.mode) &&
+         now.st_uid == owner.user && now.st_gid == owner.group;
+}
+
 std::vector<Action> CPropagator::InstallTable(const std::string& tableBytes) {
   if (tableRecord.kind != EntryKind::Table)
     Fail("Repository table corrupt");
@@ -310,7 +346,8 @@ std::vector<Action> CPropagator::InstallTable(const std::string& tableBytes) {
   // The fingerprints go first: they only tell what installed files hold, true whichever table is in place.
   if (book)
     book->Write(attributes);
-  InstallBytes(tableBytes, installed, attributes);
+  if (!TableInstalledAlready(tableBytes, owner))
+    InstallBytes(tableBytes, installed, attributes);
   if (book)
     book->Complete();
   // The rename moved the time of the table's own directory, which may be one that the table lists.

@@ -29,7 +29,7 @@ TEST(ReconcileOldTable, LoadedWithEveryEntryAndFirstNameWins) {
   EXPECT_EQ(EntryKind::Table, propagator.tableRecord.kind);
   EXPECT_EQ("old.txt", propagator.tableRecord.name);
   // The records up to the end record: the table record and three others.
-  ASSERT_EQ(4u, propagator.oldTable.size());
+  ASSERT_EQ(4u, propagator.OldTable().size());
   EXPECT_EQ("FIRST", propagator.FindOldEntry("a").file.digest);
   EXPECT_EQ(EntryKind::Dir, propagator.FindOldEntry("b c").kind);
   EXPECT_EQ("Cannot find b+20c in old table, possible corruption",
@@ -45,7 +45,7 @@ TEST(ReconcileOldTable, MissingOrEmptyMeansNone) {
     if (content)
       WriteFile(dir / "base/files.txt", content);
     propagator.ApplyTable(TableRecord("files.txt"));
-    EXPECT_TRUE(propagator.oldTable.empty());
+    EXPECT_TRUE(propagator.OldTable().empty());
     EXPECT_EQ("Cannot find x in old table, possible corruption", ErrorOf([&] { propagator.FindOldEntry("x"); }));
   }
 }

@@ -124,6 +124,11 @@ void CRecordScheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::
     ~CAwaiting() { awaited = nullptr; }
   } awaiting{awaited};
   awaited = &ready;
+  if (ready())
+    return;
+  // Records queued but not handed to a worker yet may be the very ones waited for.
+  if (pool)
+    pool->Flush();
   finished.wait(lock, ready);
 }
 
@@ -159,8 +164,8 @@ bool CRecordScheduler::Start(RecordPaths paths, std::function<RecordResult()> wo
   size_t slash = name.rfind('/');
   size_t directory = std::hash<std::string_view>()(
       std::string_view(name).substr(0, slash == std::string::npos ? 0 : slash));
-  pool->Submit([this, slot = std::move(slot), work = std::move(work)]() mutable { Finish(std::move(slot), work()); },
-               directory);
+  pool->Queue([this, slot = std::move(slot), work = std::move(work)]() mutable { Finish(std::move(slot), work()); },
+              directory);
   return true;
 }
 

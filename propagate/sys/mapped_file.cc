@@ -29,7 +29,6 @@ int OpenRegularFile(const std::string& path, struct stat& status) {
 }
 
 CMappedFile::CMappedFile(const std::string& path) : data(nullptr), size(0) {
-  struct stat status;
   fd.Reset(OpenRegularFile(path, status));
   size = static_cast<uint64_t>(status.st_size);
   // Populating the mapping up front saves a page fault per page of a large table.

@@ -25,9 +25,12 @@ class CMappedFile {
   const unsigned char* Data() const { return data; }
   /// Number of mapped bytes: the file's size when it was opened.
   uint64_t Size() const { return size; }
+  /// The file's status when it was opened.
+  const struct stat& Status() const { return status; }
 
  private:
   CDescriptor fd;
+  struct stat status {};
   const unsigned char* data;
   uint64_t size;
 };

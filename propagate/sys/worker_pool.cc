@@ -9,6 +9,8 @@ namespace {
 
 // Looking further than this many runs for an idle group costs more under the lock than it can save.
 constexpr size_t kRunsSearched = 64;
+// Tasks that Queue lets wait before it wakes a worker: a wake-up costs more than a short task.
+constexpr size_t kWakeBatch = 16;
 
 }  // namespace
 
@@ -37,17 +39,40 @@ void CWorkerPool::Submit(std::function<void()> task, size_t group) {
     task();
     return;
   }
+  Add(std::move(task), group, 1);
+}
+
+void CWorkerPool::Queue(std::function<void()> task, size_t group) {
+  if (threads.empty()) {
+    task();
+    return;
+  }
+  Add(std::move(task), group, kWakeBatch);
+}
+
+void CWorkerPool::Add(std::function<void()> task, size_t group, size_t batch) {
   bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (runs.empty() || runs.back().group != group)
       runs.push_back(Run{group, {}});
     runs.back().tasks.push_back(std::move(task));
-    wake = idle != 0;
+    ++queued;
+    wake = idle != 0 && queued >= batch;
   }
   // A busy worker takes the task when it is done: a wake-up, a system call, only for an idle one.
   if (wake)
     ready.notify_one();
+}
+
+void CWorkerPool::Flush() {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    wake = idle != 0 && queued != 0;
+  }
+  if (wake)
+    ready.notify_all();
 }
 
 // Two workers in one directory queue behind each other for its lock, at every file they create and every
@@ -65,6 +90,7 @@ std::function<void()> CWorkerPool::TakeTask(size_t& group) {
   group = chosen->group;
   std::function<void()> task = std::move(chosen->tasks.front());
   chosen->tasks.pop_front();
+  --queued;
   if (chosen->tasks.empty())
     runs.erase(chosen);
   busyGroups.push_back(group);

@@ -26,6 +26,11 @@ class CWorkerPool {
   size_t Size() const { return threads.size(); }
   /// Queues task of group for a worker, or runs it now when the pool has none.
   void Submit(std::function<void()> task, size_t group = 0);
+  /// Submit that wakes an idle worker only once a batch of tasks is queued, so that a stream of short tasks
+  /// does not cost a wake-up each; the caller must Flush before it waits for any of them.
+  void Queue(std::function<void()> task, size_t group = 0);
+  /// Wakes the idle workers when tasks are queued.
+  void Flush();
 
  private:
   /// Tasks of one group submitted one after another, oldest first.
@@ -34,6 +39,8 @@ class CWorkerPool {
     std::deque<std::function<void()>> tasks;
   };
   void Work();
+  /// Queues task, waking an idle worker once batch tasks are queued.
+  void Add(std::function<void()> task, size_t group, size_t batch);
   /// Takes the task a free worker runs next; there must be one.
   std::function<void()> TakeTask(size_t& group);
 
@@ -43,6 +50,7 @@ class CWorkerPool {
   std::vector<size_t> busyGroups;  ///< the group of each task being run, once per task
   bool stopping = false;
   unsigned idle = 0;  ///< workers waiting for a task
+  size_t queued = 0;  ///< tasks queued and not yet taken
   std::vector<std::thread> threads;
 };
 

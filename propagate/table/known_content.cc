@@ -1,5 +1,6 @@
 #include "table/known_content.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cinttypes>
 
@@ -82,23 +83,27 @@ bool SettledBefore(const Fingerprint& fingerprint, const struct timespec& takenA
   return nanoseconds % 1000000000 <= takenAt.tv_nsec;
 }
 
-std::string FormatFingerprints(uint64_t baseDevice, uint64_t baseInode, const KnownContents& contents) {
+std::string FormatFingerprints(uint64_t baseDevice, uint64_t baseInode, const ContentsToWrite& contents) {
   std::string text =
       std::string(kFingerprintsHeader) + " " + std::to_string(baseDevice) + " " + std::to_string(baseInode) + "\n";
   text.reserve(contents.size() * 128);
   char numbers[200];
+  size_t count = 0;
   for (const auto& [name, known] : contents) {
-    const Fingerprint& print = known.fingerprint;
+    if (!known)
+      continue;
+    const Fingerprint& print = known->fingerprint;
     snprintf(numbers, sizeof numbers,
              "%" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64 " %" PRId64 " ", print.device,
              print.inode, print.size, print.mtime, print.mtimeNanoseconds, print.ctime, print.ctimeNanoseconds);
     text += numbers;
-    text += UpperCase(known.digest);
+    text += UpperCase(known->digest);
     text += ' ';
     text += Escape(name);
     text += '\n';
+    ++count;
   }
-  text += "end " + std::to_string(contents.size()) + "\n";
+  text += "end " + std::to_string(count) + "\n";
   return text;
 }
 
@@ -109,6 +114,7 @@ KnownContents ParseFingerprints(std::string_view text, uint64_t baseDevice, uint
   if (!NextLine(text, line) || line != header)
     return {};
   KnownContents contents;
+  contents.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')));
   while (NextLine(text, line)) {
     if (line.substr(0, 4) == "end ") {
       line.remove_prefix(4);

@@ -44,9 +44,11 @@ struct KnownContent {
 /// Known contents by file name (as the table gives it, unescaped).
 using KnownContents = std::unordered_map<std::string, KnownContent>;
 
+/// The contents to write, by name; a name without content is left out.
+using ContentsToWrite = std::unordered_map<std::string_view, const KnownContent*>;
 /// The fingerprint file for the base directory whose device and inode are given: a header, one line per
 /// name, and an end line that counts them, so that a file cut short is told from a whole one.
-std::string FormatFingerprints(uint64_t baseDevice, uint64_t baseInode, const KnownContents& contents);
+std::string FormatFingerprints(uint64_t baseDevice, uint64_t baseInode, const ContentsToWrite& contents);
 /// The contents that text records for that base directory; empty when text is not a whole fingerprint file
 /// of this format for that very directory (another version, another directory's copy, cut short, damaged).
 KnownContents ParseFingerprints(std::string_view text, uint64_t baseDevice, uint64_t baseInode);

@@ -38,7 +38,11 @@ TEST(KnownContent, FingerprintsComeBackOnlyFromAWholeFileOfTheSameDirectory) {
   Fingerprint print{1, 2, 3, 4, 5, 6, 7};
   contents["a b/c"] = {print, "d41d8cd98f00b204e9800998ecf8427e"};
   contents["plain"] = {Fingerprint{8, 9, 10, 11, 12, 13, 14}, "0123456789ABCDEF0123456789ABCDEF"};
-  const std::string text = FormatFingerprints(7, 9, contents);
+  ContentsToWrite toWrite;
+  for (const auto& [name, known] : contents)
+    toWrite[name] = &known;
+  toWrite["dropped"] = nullptr;
+  const std::string text = FormatFingerprints(7, 9, toWrite);
   KnownContents back = ParseFingerprints(text, 7, 9);
   ASSERT_EQ(2u, back.size());
   EXPECT_TRUE(back["a b/c"].fingerprint == print);

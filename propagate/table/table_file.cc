@@ -34,13 +34,26 @@ std::vector<TableEntry> LoadInstalledTable(const std::string& path, bool require
   return records;
 }
 
-std::vector<TableEntry> LoadOldTable(const std::string& path) {
-  std::vector<std::string> lines;
+std::string ReadOldTable(const std::string& path, struct stat& status) {
   try {
-    LoadLines(path, lines);
+    CMappedFile file(path);
+    status = file.Status();
+    return std::string(reinterpret_cast<const char*>(file.Data()), file.Size());
   } catch (const RunError&) {
     return {};  // a missing, unreadable or empty old table is no old table
   }
+}
+
+std::vector<TableEntry> ParseOldTable(const std::string& text) {
+  std::vector<std::string> lines;
+  CLineCursor cursor(text);
+  for (std::string line; cursor.Next(line);)
+    lines.push_back(std::move(line));
   bool hasTableLine = false;
   return ParseLines(lines, hasTableLine);
+}
+
+std::vector<TableEntry> LoadOldTable(const std::string& path) {
+  struct stat status;
+  return ParseOldTable(ReadOldTable(path, status));
 }

@@ -1,6 +1,8 @@
 #ifndef PROPAGATE_TABLE_TABLE_FILE_H_
 #define PROPAGATE_TABLE_TABLE_FILE_H_
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -16,5 +18,9 @@ std::vector<TableEntry> LoadInstalledTable(const std::string& path, bool require
 /// LoadInstalledTable for the table that the last run installed: a file that cannot be read (missing,
 /// unreadable, empty) is no table, and gives no record; its parse errors are thrown.
 std::vector<TableEntry> LoadOldTable(const std::string& path);
+/// The text of the table that the last run installed at path, and its status; empty when it cannot be read.
+std::string ReadOldTable(const std::string& path, struct stat& status);
+/// The records of an old table's text, as LoadOldTable gives them.
+std::vector<TableEntry> ParseOldTable(const std::string& text);
 
 #endif  // PROPAGATE_TABLE_TABLE_FILE_H_
