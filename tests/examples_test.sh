@@ -48,7 +48,7 @@ test_walkthrough() {
 drwxr-xr-x root:root etc
 -rw-r--r-- root:root etc/app.conf
 -rw-r--r-- root:root files.txt
--rw-r--r-- root:root files.txt.fingerprints
+-rw------- root:root files.txt.fingerprints
 drwxr-xr-x root:root share
 lrwxrwxrwx root:root share/README
 -rw-r--r-- root:root share/read me.txt

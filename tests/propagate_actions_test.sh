@@ -102,6 +102,25 @@ table files.txt
   expect_eq "third run" "$after" "$(snapshot base)"
 }
 
+# A file whose directory an earlier record turns into another link: the dry run looks where the run will.
+test_dry_run_looks_through_the_links_it_would_make() {
+  require_root || return $SKIP
+  mkdir -p repo base/lib.v1 base/lib.v2
+  printf 'x\n' >repo/x
+  cp -p repo/x base/lib.v1/x
+  ln -s lib.v1 base/lib
+  write_table repo <<EOT
+dir lib.v1 root root $T0 0755 n
+dir lib.v2 root root $T0 0755 n
+symlink lib root root $T0 lib.v2
+file lib/x root root $T0 0100644 x @DIGEST(x) 0 n
+EOT
+  touch -d @$T0 base/lib.v1/x base/lib.v1 base/lib.v2
+  local lines=$'link lib\ncopy lib/x\ntable files.txt\n'
+  expect_run 0 "$lines" "" "$PROPAGATE" -n repo base
+  expect_run 0 "$lines" "" "$PROPAGATE" -v repo base
+}
+
 test_dry_run_fails_where_the_run_would() {
   require_root || return $SKIP
   make_product

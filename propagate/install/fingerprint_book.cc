@@ -7,23 +7,42 @@
 
 #include <cerrno>
 
+#include "sys/descriptor.h"
 #include "sys/mapped_file.h"
 #include "sys/run_error.h"
 #include "table/table_parser.h"
 
 namespace {
 
-/// The whole file at path, or nothing when it cannot be read: a lost record only costs time.
-std::string ReadIfPossible(const std::string& path, bool& exists) {
+/// The whole file at path, or nothing when it cannot be read or may not be trusted: a lost record only costs
+/// time. Only a regular file of this user's that nobody else may write counts, never one behind a link:
+/// anyone who could write it could make a run leave their file in place of the product's.
+std::string ReadOwnRecord(const std::string& path, bool& exists) {
+  CDescriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  exists = file.Valid() || errno != ENOENT;
   struct stat status;
-  exists = lstat(path.c_str(), &status) == 0;
-  if (!exists)
+  if (!file.Valid() || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_uid != geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
     return {};
-  try {
-    return ReadWholeFile(path);
-  } catch (const RunError&) {
-    return {};
+  std::string text(static_cast<size_t>(status.st_size), '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    ssize_t read = ReadRetrying(file.Get(), text.data() + got, text.size() - got);
+    if (read <= 0)
+      return {};
+    got += static_cast<size_t>(read);
   }
+  return text;
+}
+
+/// What the records beside the table are written with: readable by this user alone, since they hold the
+/// control sums of locally edited files, which could give away short secrets.
+CopyAttributes OwnRecordAttributes() {
+  CopyAttributes attributes;
+  attributes.user = geteuid();
+  attributes.group = getegid();
+  attributes.mode = 0600;
+  return attributes;
 }
 
 }  // namespace
@@ -39,8 +58,8 @@ CFingerprintBook::CFingerprintBook(const std::string& tablePath, int base, bool 
     baseInode = status.st_ino;
     bool exists = false;
     if (!ignoreFingerprints)
-      loaded = ParseFingerprints(ReadIfPossible(fingerprintPath, exists), baseDevice, baseInode);
-    installing = ParseInstalling(ReadIfPossible(installingPath, installingExists));
+      loaded = ParseFingerprints(ReadOwnRecord(fingerprintPath, exists), baseDevice, baseInode);
+    installing = ParseInstalling(ReadOwnRecord(installingPath, installingExists));
   }
 }
 
@@ -65,26 +84,13 @@ void CFingerprintBook::Installing(const std::string& name, const std::string& di
   std::lock_guard<std::mutex> hold(lock);
   if (appliedTableRecorded)
     return;
-  std::string text;
-  if (!installingFile.Valid()) {
-    // Appended to: the contents that earlier unfinished runs installed may still be in place.
-    installingFile.Reset(open(installingPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    struct stat status;
-    if (!installingFile.Valid() || fstat(installingFile.Get(), &status) != 0)
-      FailErrno(errno, "fopen(%s)", installingPath.c_str());
-    if (status.st_size == 0)
-      text = kInstallingHeader;
-    if (!installingExists) {
-      // The new name must outlast a crash as the content it warns of does.
-      size_t slash = installingPath.rfind('/');
-      CDescriptor directory(open(slash == std::string::npos ? "." : installingPath.substr(0, slash + 1).c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (!directory.Valid() || fsync(directory.Get()) != 0)
-        FailErrno(errno, "fopen(%s)", installingPath.c_str());
-      installingExists = true;
-    }
+  if (installingText.empty()) {
+    // What earlier unfinished runs were installing may still be in place: it stays recorded.
+    installingText = kInstallingHeader;
+    for (const auto& [installedName, installedDigest] : installing)
+      installingText += FormatInstalling(installedName, installedDigest);
   }
-  text += FormatInstalling(name, digest);
+  installingText += FormatInstalling(name, digest);
   if (!appliedTable.empty()) {
     // One flush for the whole run rather than one per file: the applied table is read once more instead.
     CTableParser parser;
@@ -93,14 +99,15 @@ void CFingerprintBook::Installing(const std::string& name, const std::string& di
     try {
       for (std::string line; lines.Next(line) && parser.ParseLine(line, entry);)
         if (entry.kind == EntryKind::File && entry.file.keepLocalChanges)
-          text += FormatInstalling(entry.name, entry.file.digest);
+          installingText += FormatInstalling(entry.name, entry.file.digest);
     } catch (const RunError&) {
       // The run meets the damaged line itself, after the records before it: those are recorded.
     }
     appliedTableRecorded = true;
   }
-  if (!WriteAll(installingFile.Get(), text.data(), text.size()) || fdatasync(installingFile.Get()) != 0)
-    Fail("fwrite(%s): Write error, disk full?", installingPath.c_str());
+  // Written whole and renamed into place: a crash leaves the old record or the new one, never half of one.
+  InstallBytes(installingText, installingPath, OwnRecordAttributes());
+  installingExists = true;
 }
 
 void CFingerprintBook::Found(const std::string& name, const PathState& present, const std::string& digest,
@@ -121,7 +128,7 @@ void CFingerprintBook::Changed(const std::string& name, const PathState& install
   changed.emplace_back(name, KnownContent{FingerprintOf(installed), digest});
 }
 
-void CFingerprintBook::Write(const CopyAttributes& attributes) {
+void CFingerprintBook::Write() {
   std::lock_guard<std::mutex> hold(lock);
   // A run that found every recorded file as recorded, and changed none, would write the same record again.
   if (changed.empty() && found.size() == provedCount && provedCount == loaded.size())
@@ -138,13 +145,14 @@ void CFingerprintBook::Write(const CopyAttributes& attributes) {
   const struct timespec takenAt = FileClockNow();
   for (const auto& [name, known] : changed)
     contents[name] = known.fingerprint.inode != 0 && SettledBefore(known.fingerprint, takenAt) ? &known : nullptr;
-  InstallBytes(FormatFingerprints(baseDevice, baseInode, contents), fingerprintPath, attributes);
+  InstallBytes(FormatFingerprints(baseDevice, baseInode, contents), fingerprintPath, OwnRecordAttributes());
 }
 
 void CFingerprintBook::Complete() {
   std::lock_guard<std::mutex> hold(lock);
-  installingFile.Reset(-1);
-  if (installingExists && unlink(installingPath.c_str()) != 0 && errno != ENOENT)
-    FailErrno(errno, "unlink(%s)", installingPath.c_str());
+  // The run is over and its table installed: a record that cannot be removed only makes the next run
+  // replace a kept file that holds one of this table's contents, which it is.
+  if (installingExists)
+    unlink(installingPath.c_str());
   installingExists = false;
 }

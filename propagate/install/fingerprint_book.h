@@ -20,7 +20,8 @@
 class CFingerprintBook {
  public:
   /// Loads the records beside the installed table at tablePath (base directory open at base, -1 when it does
-  /// not exist yet); with ignoreFingerprints none is trusted. A record that cannot be read is no record.
+  /// not exist yet); with ignoreFingerprints none is trusted. A record that cannot be read, or that is not
+  /// this user's alone to write, is no record.
   /// appliedTable is the text of the table that the run applies, when known; it outlives the book.
   CFingerprintBook(const std::string& tablePath, int base, bool ignoreFingerprints, std::string_view appliedTable);
   CFingerprintBook(const CFingerprintBook&) = delete;
@@ -34,7 +35,7 @@ class CFingerprintBook {
   bool WasInstalling(const std::string& name, const std::string& digest) const;
   /// Records, on disk and flushed, that this run is about to install content with digest into name: on the
   /// first call, with every file of the applied table that keeps local changes, so that later calls cost
-  /// nothing. "fopen(%s): %s", "fwrite(%s): Write error, disk full?".
+  /// nothing. The record is replaced whole; InstallBytes's messages.
   void Installing(const std::string& name, const std::string& digest);
   /// Notes that name holds content with digest in the state present, examined from takenAt on, and that the
   /// run left it as it was.
@@ -42,11 +43,12 @@ class CFingerprintBook {
              const struct timespec& takenAt);
   /// Notes that the run changed name, which held content with digest in the state installed right after.
   void Changed(const std::string& name, const PathState& installed, const std::string& digest);
-  /// At the end of a complete run, once its changes are on disk, and after the last Known: writes the fingerprints of every file
-  /// found or changed, those taken within a timestamp granule of their file's last change left out. The
-  /// file is replaced whole through a temporary file and flushed, unless it would say what it says.
-  void Write(const CopyAttributes& attributes);
-  /// After the table is installed: the record of content being installed is removed.
+  /// At the end of a run whose records all succeeded, once its changes are on disk, and after the last
+  /// Known: writes the fingerprints of every file found or changed, those taken within a timestamp granule
+  /// of their file's last change left out. The file, this user's alone, is replaced whole through a
+  /// temporary file and flushed, unless it would say what it says.
+  void Write();
+  /// After the table is installed: the record of content being installed is removed, if it can be.
   void Complete();
 
  private:
@@ -61,7 +63,7 @@ class CFingerprintBook {
   bool appliedTableRecorded = false;
 
   std::mutex lock;
-  CDescriptor installingFile;
+  std::string installingText;  ///< the record of content being installed, as last written
   std::deque<std::pair<std::string, KnownContent>> found;
   size_t provedCount = 0;  ///< entries of found that the loaded record proved
   std::deque<std::pair<std::string, KnownContent>> changed;

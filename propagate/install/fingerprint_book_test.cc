@@ -30,13 +30,14 @@ TEST(FingerprintBook, OnlyFingerprintsTakenAGranuleAfterTheirChangeAreRecorded) 
   auto record = [&](const std::function<void(CFingerprintBook&)>& note) {
     CFingerprintBook book(table, base.Get(), false, "");
     note(book);
-    book.Write(CopyAttributes{});
+    book.Write();
   };
   WriteFile(dir / "found", "x");
   WriteFile(dir / "changed", "y");
   // Looked at in the tick of their change: a change made right after would not show.
   record([&](CFingerprintBook& book) {
-    book.Found("found", ExaminePath(base.Get(), "found", false), kDigest, FileClockNow());
+    const PathState present = ExaminePath(base.Get(), "found", false);
+    book.Found("found", present, kDigest, {present.ctime, present.ctimeNanoseconds});
   });
   EXPECT_EQ("", known("found"));
   WaitForTheClock();
@@ -49,6 +50,9 @@ TEST(FingerprintBook, OnlyFingerprintsTakenAGranuleAfterTheirChangeAreRecorded) 
   EXPECT_EQ(kDigest, known("found"));
   EXPECT_EQ(kDigest, known("changed"));
   EXPECT_EQ("", known("found", true)) << "--checksum trusts no fingerprint";
+  ASSERT_EQ(0, chmod((table + ".fingerprints").c_str(), 0620));
+  EXPECT_EQ("", known("found")) << "a record that others may write is no record";
+  ASSERT_EQ(0, chmod((table + ".fingerprints").c_str(), 0600));
   EXPECT_EQ("", known("missing"));
   // A later write, even one that keeps size and time, is a change of state.
   struct stat before = StatPath(dir / "found");

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -96,6 +97,14 @@ class CPropagator {
   /// Dry run: the errno that making something at name would meet because of its parent, as far as the
   /// disk and earlier records tell (0 when nothing is in the way).
   int CreationError(const std::string& name) const;
+  /// Where a name is looked at from: an open directory (or AT_FDCWD) and the name relative to it.
+  struct Location {
+    int directory;
+    std::string name;
+  };
+  /// Dry run: where name lies once the links that earlier records would make or change are in place;
+  /// nothing when no such link leads to it.
+  std::optional<Location> PlannedLocation(const std::string& name) const;
   /// Dry run: applies change to the state remembered for name, taken from the disk on first use.
   void Remember(const std::string& name, const std::function<void(PathState&)>& change);
 

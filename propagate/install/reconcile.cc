@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <strings.h>
@@ -98,22 +99,27 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   situation.owner = owner;
   // Read before the look: a change after it moves the file's change time past the one seen.
   const struct timespec takenAt = FileClockNow();
-  situation.present = Examine(entry.name, false);
+  // A dry run looks through the links that earlier records would have made, as the run will.
+  const std::optional<Location> planned = dryRun ? PlannedLocation(entry.name) : std::nullopt;
+  situation.present = planned ? ExaminePath(planned->directory, planned->name, false) : Examine(entry.name, false);
   const PathState& present = situation.present;
   const bool regular = present.exists && S_ISREG(present.mode);
   if (regular && book)
     situation.presentDigest = book->Known(entry.name, present);
-  if (situation.presentDigest.empty() && regular && base.Valid()) {
+  if (situation.presentDigest.empty() && regular) {
     thread_local std::vector<unsigned char> buffer;
     ContentOpening opening;
     opening.noAccessTime = true;
     opening.examined = &present;
     PathState opened;
+    const Location where = planned ? *planned : Location{base.Get(), RelativeName(entry.name)};
     situation.presentDigest =
-        ControlSumAt(base.Get(), RelativeName(entry.name), situation.path, opening, opened, buffer).value_or("");
+        ControlSumAt(where.directory, where.name, situation.path, opening, opened, buffer).value_or("");
     bytes += present.size;
-  } else if (entry.file.keepLocalChanges && present.exists && !regular) {
-    // What stands there is read as it always was: through a link, and a directory fails.
+  }
+  // A kept file is read as it always was when it is no regular file, or was swapped or removed while it
+  // was looked at: through a link, and what cannot be read fails the run rather than pass for an edit.
+  if (entry.file.keepLocalChanges && present.exists && situation.presentDigest.empty()) {
     situation.presentDigest = FileControlSum(situation.path);
     bytes += present.size;
   }
@@ -153,13 +159,13 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     if (book)
       book->Changed(entry.name, StateOf(installed), entry.file.digest);
   } else if (decision.action == ActionKind::SetAttributes || decision.setAttributes) {
+    // No fingerprint is recorded: the change time that this change sets would hide a write made between
+    // the reading and the change, and the next run reads the file once more instead.
     ChangeModeAndOwnerInPlace(situation.path, owner.user, owner.group, entry.file.mode);
     // A kept file keeps its time; one with the record's content gets the record's.
     if (decision.action == ActionKind::SetAttributes)
       SetTimes(situation.path, entry.mtime);
     NoteChangedPath(situation.path);
-    if (book)
-      book->Changed(entry.name, Examine(entry.name, false), situation.presentDigest);
   } else if (book && !situation.presentDigest.empty() && regular) {
     book->Found(entry.name, present, situation.presentDigest, takenAt);
   }
@@ -242,6 +248,29 @@ int CPropagator::CreationError(const std::string& name) const {
   if (fstatat(base.Get(), RelativeName(parent).c_str(), &status, 0) != 0)
     return errno;
   return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+}
+
+std::optional<CPropagator::Location> CPropagator::PlannedLocation(const std::string& name) const {
+  std::string normal;
+  if (!NormalisePath(name, normal))
+    return std::nullopt;
+  std::lock_guard<std::mutex> hold(dryLock);
+  if (dryMade.empty())
+    return std::nullopt;
+  // The deepest directory of the name that an earlier record would turn into another link decides.
+  for (size_t slash = normal.rfind('/'); slash != std::string::npos && slash > 0; slash = normal.rfind('/', slash - 1)) {
+    auto found = dryMade.find(normal.substr(0, slash));
+    if (found == dryMade.end() || !S_ISLNK(found->second.mode))
+      continue;
+    const std::string& target = found->second.target;
+    const std::string rest = normal.substr(slash);
+    if (!target.empty() && target[0] == '/')
+      return Location{AT_FDCWD, target + rest};
+    const size_t parentEnd = normal.rfind('/', slash - 1);
+    const std::string parent = parentEnd == std::string::npos ? std::string() : normal.substr(0, parentEnd + 1);
+    return Location{base.Get(), RelativeName(parent + target + rest)};
+  }
+  return std::nullopt;
 }
 
 std::unordered_map<std::string, std::string> CPropagator::PlannedLinks() const {
@@ -345,7 +374,7 @@ std::vector<Action> CPropagator::InstallTable(const std::string& tableBytes) {
   // installed would make the next run take real files for local edits.
   // The fingerprints go first: they only tell what installed files hold, true whichever table is in place.
   if (book)
-    book->Write(attributes);
+    book->Write();
   if (!TableInstalledAlready(tableBytes, owner))
     InstallBytes(tableBytes, installed, attributes);
   if (book)
