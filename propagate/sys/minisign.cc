@@ -124,12 +124,11 @@ uint64_t LoadLittleEndian64(const unsigned char* bytes) {
   return value;
 }
 
-// BLAKE2b-512 of content, what a prehashed signature signs.
+// BLAKE2b-512 of content, what a prehashed signature signs; libsodium refuses only lengths out of its range.
 void Prehash(std::string_view content, unsigned char hash[kPrehashBytes]) {
   // An empty view may have no address at all, which libsodium must not be given.
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(content.empty() ? "" : content.data());
-  if (crypto_generichash(hash, kPrehashBytes, bytes, content.size(), nullptr, 0) != 0)
-    Fail("Cannot compute BLAKE2b-512 of %zu bytes", content.size());
+  crypto_generichash(hash, kPrehashBytes, bytes, content.size(), nullptr, 0);
 }
 
 // Reads the whole key file at path into text, guarded memory of kKeyFileLimit + 1 bytes, since a key written
@@ -153,13 +152,27 @@ size_t ReadKeyFile(const std::string& path, CSecretBytes& text) {
   return length;
 }
 
-// Line 2 of a key file, after line 1 has been checked to be a comment.
-std::string_view KeyLine(const std::vector<std::string_view>& lines, const char* path, const char* kind) {
+// kind is "public" or "secret"; reason says what is wrong with line 2.
+[[noreturn]] void RefuseKeyLine(const char* path, const char* kind, const std::string& reason) {
+  Fail("%s: line 2: Not a minisign %s key (%s)", path, kind, reason.c_str());
+}
+
+// Decodes line 2 of the key file text into out, which has room for capacity bytes; it must hold exactly size
+// bytes, beginning with the algorithm "Ed". Line 1 must be a comment.
+void DecodeKeyLine(std::string_view text, unsigned char* out, size_t capacity, size_t size, const char* path,
+                   const char* kind) {
+  const std::vector<std::string_view> lines = SplitLines(text);
   if (lines.empty() || !StartsWith(lines[0], kUntrustedPrefix))
     Fail("%s: line 1: Does not begin with \"untrusted comment: \"", path);
   if (lines.size() < 2)
-    Fail("%s: line 2: Not a minisign %s key (no such line)", path, kind);
-  return lines[1];
+    RefuseKeyLine(path, kind, "no such line");
+  size_t length = 0;
+  if (!DecodeBase64(lines[1], out, capacity, length))
+    RefuseKeyLine(path, kind, "not base64 of " + std::to_string(size) + " bytes");
+  if (length != size)
+    RefuseKeyLine(path, kind, std::to_string(length) + " bytes, not " + std::to_string(size));
+  if (memcmp(out, kKeyAlgorithm, 2) != 0)
+    RefuseKeyLine(path, kind, "algorithm " + QuotedBytes(out, 2) + ", not \"Ed\"");
 }
 
 }  // namespace
@@ -172,16 +185,9 @@ std::string MinisignKeyIdText(const MinisignKeyId& keyId) {
 
 MinisignPublicKey ParseMinisignPublicKey(std::string_view text, const std::string& path) {
   InitialiseSodium();
-  std::string_view line = KeyLine(SplitLines(text), path.c_str(), "public");
-  unsigned char bytes[kPublicKeyBytes + 1];
-  size_t length = 0;
-  if (!DecodeBase64(line, bytes, sizeof bytes, length))
-    Fail("%s: line 2: Not a minisign public key (not base64 of %zu bytes)", path.c_str(), kPublicKeyBytes);
-  if (length != kPublicKeyBytes)
-    Fail("%s: line 2: Not a minisign public key (%zu bytes, not %zu)", path.c_str(), length, kPublicKeyBytes);
-  if (memcmp(bytes, kKeyAlgorithm, 2) != 0)
-    Fail("%s: line 2: Not a minisign public key (algorithm %s, not \"Ed\")", path.c_str(),
-         QuotedBytes(bytes, 2).c_str());
+  // Room for more than a key, so that a longer line is told from one that is not base64.
+  unsigned char bytes[2 * kPublicKeyBytes];
+  DecodeKeyLine(text, bytes, sizeof bytes, kPublicKeyBytes, path.c_str(), "public");
   MinisignPublicKey key;
   memcpy(key.keyId.data(), bytes + 2, kKeyIdSize);
   memcpy(key.key.data(), bytes + 2 + kKeyIdSize, key.key.size());
@@ -195,11 +201,11 @@ MinisignPublicKey ReadMinisignPublicKey(const std::string& path) {
   return ParseMinisignPublicKey(std::string_view(reinterpret_cast<const char*>(text.Data()), length), path);
 }
 
-CSecretBytes::CSecretBytes(size_t size) : data(nullptr), size(size) {
+CSecretBytes::CSecretBytes(size_t length) : data(nullptr), size(length) {
   InitialiseSodium();
-  data = static_cast<unsigned char*>(sodium_malloc(size));
+  data = static_cast<unsigned char*>(sodium_malloc(length));
   if (data == nullptr)
-    FailErrno(errno, "Cannot allocate %zu bytes of guarded memory", size);
+    FailErrno(errno, "Cannot allocate %zu bytes of guarded memory", length);
 }
 
 CSecretBytes::~CSecretBytes() {
@@ -211,20 +217,12 @@ CMinisignSecretKey::CMinisignSecretKey(const std::string& path, std::string_view
   const char* name = path.c_str();
   CSecretBytes text(kKeyFileLimit + 1);
   const size_t textLength = ReadKeyFile(path, text);
-  std::string_view line =
-      KeyLine(SplitLines(std::string_view(reinterpret_cast<const char*>(text.Data()), textLength)), name, "secret");
-  CSecretBytes bytes(line.size() + 1);
-  size_t length = 0;
-  if (!DecodeBase64(line, bytes.Data(), bytes.Size(), length))
-    Fail("%s: line 2: Not a minisign secret key (not base64 of %zu bytes)", name, kSecretKeyFileBytes);
-  if (length != kSecretKeyFileBytes)
-    Fail("%s: line 2: Not a minisign secret key (%zu bytes, not %zu)", name, length, kSecretKeyFileBytes);
+  const std::string_view keyText(reinterpret_cast<const char*>(text.Data()), textLength);
+  CSecretBytes bytes(textLength + 1);
+  DecodeKeyLine(keyText, bytes.Data(), bytes.Size(), kSecretKeyFileBytes, name, "secret");
   const unsigned char* key = bytes.Data();
-  if (memcmp(key, kKeyAlgorithm, 2) != 0)
-    Fail("%s: line 2: Not a minisign secret key (algorithm %s, not \"Ed\")", name, QuotedBytes(key, 2).c_str());
   if (memcmp(key + kChecksumAlgorithmOffset, kBlake2bChecksum, 2) != 0)
-    Fail("%s: line 2: Not a minisign secret key (checksum %s, not \"B2\")", name,
-         QuotedBytes(key + kChecksumAlgorithmOffset, 2).c_str());
+    RefuseKeyLine(name, "secret", "checksum " + QuotedBytes(key + kChecksumAlgorithmOffset, 2) + ", not \"B2\"");
   if (memcmp(key + kDerivationOffset, kScryptDerivation, 2) == 0) {
     const unsigned long long opslimit = LoadLittleEndian64(key + kOpslimitOffset);
     const unsigned long long memlimit = LoadLittleEndian64(key + kMemlimitOffset);
@@ -249,8 +247,7 @@ CMinisignSecretKey::CMinisignSecretKey(const std::string& path, std::string_view
     if (!right)
       Fail("%s: Wrong passphrase, or a damaged secret key", name);
   } else if (memcmp(key + kDerivationOffset, kNoDerivation, 2) != 0) {
-    Fail("%s: line 2: Not a minisign secret key (key derivation %s, not \"Sc\" or none)", name,
-         QuotedBytes(key + kDerivationOffset, 2).c_str());
+    RefuseKeyLine(name, "secret", "key derivation " + QuotedBytes(key + kDerivationOffset, 2) + ", not \"Sc\" or none");
   }
   // A key stored without a passphrase carries a checksum of zeros, so there is nothing to check it against.
   memcpy(keyId.data(), key + kEncryptedOffset, kKeyIdSize);

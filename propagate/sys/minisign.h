@@ -32,8 +32,8 @@ MinisignPublicKey ReadMinisignPublicKey(const std::string& path);
 /// freed.
 class CSecretBytes {
  public:
-  /// Allocates size bytes; "Cannot allocate %zu bytes of guarded memory: %s" when refused.
-  explicit CSecretBytes(size_t size);
+  /// Allocates length bytes; "Cannot allocate %zu bytes of guarded memory: %s" when refused.
+  explicit CSecretBytes(size_t length);
   /// Zeroes and frees the bytes.
   ~CSecretBytes();
   CSecretBytes(const CSecretBytes&) = delete;
