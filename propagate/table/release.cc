@@ -1,0 +1,111 @@
+#include "table/release.h"
+
+#include <charconv>
+#include <vector>
+
+#include "sys/run_error.h"
+
+const char kSha256SumsName[] = "SHA256SUMS";
+const char kSignatureName[] = "SHA256SUMS.minisig";
+
+namespace {
+
+const char kStatementWord[] = "propagate-release";
+
+bool IsPlainName(std::string_view name) {
+  if (name.empty())
+    return false;
+  for (char c : name)
+    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F)
+      return false;
+  return true;
+}
+
+/// The decimal number of text, digits only; nothing when it is none or too large.
+template <typename Number>
+std::optional<Number> Decimal(std::string_view text) {
+  Number number = 0;
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || end != text.data() + text.size())
+    return std::nullopt;
+  return number;
+}
+
+bool IsSha256(std::string_view digest) {
+  return digest.size() == 64 && digest.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+}  // namespace
+
+std::string FormatTrustedComment(const ReleaseStatement& statement) {
+  std::string text =
+      std::string(kStatementWord) + " product=" + statement.product + " version=" + std::to_string(statement.version);
+  if (statement.expires)
+    text += " expires=" + std::to_string(*statement.expires);
+  return text;
+}
+
+ReleaseStatement ParseTrustedComment(std::string_view text, const std::string& shown) {
+  auto refuse = [&](const char* reason) {
+    Fail("%s: The trusted comment is no propagate release statement: %s", shown.c_str(), reason);
+  };
+  std::vector<std::string_view> words;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = text.find(' ', start);
+    if (end == std::string_view::npos)
+      end = text.size();
+    words.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  if (words.empty() || words[0] != kStatementWord)
+    refuse("it does not begin with \"propagate-release \"");
+  if (words.size() < 3 || words.size() > 4)
+    refuse("it needs product=, version= and at most expires=, one blank apart");
+  ReleaseStatement statement;
+  auto value = [&](std::string_view word, std::string_view key) {
+    if (word.substr(0, key.size()) != key)
+      refuse("its fields must be product=, version=, expires=, in that order");
+    return word.substr(key.size());
+  };
+  statement.product = std::string(value(words[1], "product="));
+  if (!IsPlainName(statement.product))
+    refuse("the product name is empty or holds a control byte");
+  std::optional<uint64_t> version = Decimal<uint64_t>(value(words[2], "version="));
+  if (!version)
+    refuse("the version is no unsigned 64-bit decimal number");
+  statement.version = *version;
+  if (words.size() == 4) {
+    statement.expires = Decimal<int64_t>(value(words[3], "expires="));
+    if (!statement.expires)
+      refuse("expires= is no number of seconds since 1970");
+  }
+  return statement;
+}
+
+std::string FormatSha256Sums(const Sha256Sums& sums) {
+  std::string text;
+  for (const auto& [name, digest] : sums)
+    text += digest + "  " + name + "\n";
+  return text;
+}
+
+Sha256Sums ParseSha256Sums(std::string_view text, const std::string& shown) {
+  Sha256Sums sums;
+  size_t number = 0;
+  while (!text.empty()) {
+    ++number;
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    // sha256sum's own form: the digest, a blank, a blank (text mode) or '*' (binary), the name.
+    if (line.size() < 67 || !IsSha256(line.substr(0, 64)) || line[64] != ' ' || (line[65] != ' ' && line[65] != '*') ||
+        !IsPlainName(line.substr(66)))
+      Fail("%s: line %zu: Not a line of SHA256SUMS", shown.c_str(), number);
+    std::string name(line.substr(66));
+    if (!sums.emplace(name, std::string(line.substr(0, 64))).second)
+      Fail("%s: line %zu: %s is listed twice", shown.c_str(), number, name.c_str());
+  }
+  return sums;
+}

@@ -1,0 +1,39 @@
+#ifndef PROPAGATE_TABLE_RELEASE_H_
+#define PROPAGATE_TABLE_RELEASE_H_
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// A signed release: the repository's SHA256SUMS (sha256sum's format: one line for files.txt and one per
+// content file) and its minisign signature, whose trusted comment says which product and version it is.
+
+/// The names of the release files in a repository.
+extern const char kSha256SumsName[];
+extern const char kSignatureName[];
+
+/// What a release's signed statement says.
+struct ReleaseStatement {
+  std::string product;             ///< the product's name: no blank, no control byte, not empty
+  uint64_t version = 0;            ///< releases of a product are ordered by it
+  std::optional<int64_t> expires;  ///< seconds since 1970 after which no run accepts the release
+};
+
+/// The trusted comment of the statement: "propagate-release product=NAME version=N[ expires=S]".
+std::string FormatTrustedComment(const ReleaseStatement& statement);
+/// The statement of a trusted comment in that form, fields in that order, decimal numbers without sign;
+/// "%s: The trusted comment is no propagate release statement: %s" (shown, the reason).
+ReleaseStatement ParseTrustedComment(std::string_view text, const std::string& shown);
+
+/// SHA-256 digests (64 lower-case hexadecimal digits) by name.
+using Sha256Sums = std::map<std::string, std::string>;
+/// The SHA256SUMS text of sums, one "<digest>  <name>" line each, in the map's order (files.txt sorts among
+/// the content names as its bytes say).
+std::string FormatSha256Sums(const Sha256Sums& sums);
+/// The sums of a SHA256SUMS text; "%s: line %zu: Not a line of SHA256SUMS" (shown) for a line of another
+/// form, "%s: line %zu: %s is listed twice".
+Sha256Sums ParseSha256Sums(std::string_view text, const std::string& shown);
+
+#endif  // PROPAGATE_TABLE_RELEASE_H_
