@@ -30,8 +30,11 @@ enum OptionBit : unsigned {
   kGroup = 1u << 8,
   kKeep = 1u << 9,
   kChecksum = 1u << 10,
+  kTrustedKey = 1u << 11,
+  kAllowDowngrade = 1u << 12,
 };
-constexpr unsigned kRunOptions = kInteractive | kDryRun | kVerbose | kProgress | kPrune | kJobs | kChecksum;
+constexpr unsigned kRunOptions =
+    kInteractive | kDryRun | kVerbose | kProgress | kPrune | kJobs | kChecksum | kTrustedKey | kAllowDowngrade;
 constexpr unsigned kCreateOptions = kProgress | kJobs | kOwner | kGroup | kKeep;
 constexpr unsigned kVerifyOptions = kProgress | kJobs | kTable;
 
@@ -86,6 +89,11 @@ bool TakeValueOption(Scan& scan, std::string_view name, const std::string& value
   } else if (name == "keep") {
     scan.used |= kKeep;
     options.keepPatterns.push_back(value);
+  } else if (name == "trusted-key") {
+    scan.used |= kTrustedKey;
+    options.trustedKeys.push_back(value);
+    if (value.empty())
+      scan.malformed = true;
   } else {
     return false;
   }
@@ -113,6 +121,9 @@ bool TakeFlagOption(Scan& scan, std::string_view name) {
   } else if (name == "c" || name == "checksum") {
     scan.used |= kChecksum;
     options.checksum = true;
+  } else if (name == "allow-downgrade") {
+    scan.used |= kAllowDowngrade;
+    options.allowDowngrade = true;
   } else if (name == "create") {
     scan.create = true;
   } else if (name == "verify") {
@@ -136,7 +147,8 @@ const std::string& RequireOperand(const std::string& operand, const char* role) 
 }
 
 bool TakesValue(std::string_view name) {
-  return name == "jobs" || name == "j" || name == "table" || name == "owner" || name == "group" || name == "keep";
+  return name == "jobs" || name == "j" || name == "table" || name == "owner" || name == "group" || name == "keep" ||
+         name == "trusted-key";
 }
 
 }  // namespace
@@ -242,7 +254,8 @@ Options ParseCommandLine(int argc, char** argv) {
 }
 
 std::string HelpText() {
-  return "Usage: propagate [-i] [-n] [-v] [-c] [--progress] [--prune] [-j N] <repodir> <basedir>\n"
+  return "Usage: propagate [-i] [-n] [-v] [-c] [--progress] [--prune] [-j N] [--trusted-key FILE]...\n"
+         "                 [--allow-downgrade] <repodir> <basedir>\n"
          "       propagate --verify [--table NAME] [--progress] [-j N] <basedir>\n"
          "       propagate --create [--owner NAME] [--group NAME] [--keep PATTERN]... [--progress] [-j N]\n"
          "                 <stagedir> <repodir>\n"
@@ -258,6 +271,9 @@ std::string HelpText() {
          "      --prune        remove what the old table installed and the new table dropped\n"
          "  -j, --jobs N       work on at most N records at once, 1 to 1024 (default: the CPUs,\n"
          "                     at most 16)\n"
+         "      --trusted-key FILE  trust the minisign public key FILE besides those of\n"
+         "                     /etc/propagate/trusted-keys: the release must be signed by one\n"
+         "      --allow-downgrade  install a signed release older than the installed one\n"
          "      --verify       compare basedir with its installed table; change nothing\n"
          "      --table NAME   with --verify: the installed table's name (default files.txt)\n"
          "      --create       make a repository from a staged tree\n"

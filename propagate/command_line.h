@@ -15,6 +15,8 @@ struct Options {
   bool verbose = false;      ///< -v, --verbose: print each action as it is done
   bool progress = false;     ///< --progress: a status line on a terminal's standard error
   bool checksum = false;     ///< -c, --checksum: read every installed file
+  bool allowDowngrade = false;           ///< --allow-downgrade
+  std::vector<std::string> trustedKeys;  ///< --trusted-key FILE, in order
   bool prune = false;        ///< --prune: remove what the old table installed and the new one dropped
   unsigned jobs = 0;         ///< -j, --jobs: records in progress at once; 0 until DefaultJobs fills it
   std::string table;         ///< --table: the installed table's name for --verify; empty means files.txt

@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "command_line.h"
 #include "create/create.h"
 #include "install/install.h"
+#include "install/release_check.h"
 #include "sys/run_error.h"
 #include "sys/signal_guard.h"
 #include "verify/verify.h"
@@ -49,6 +51,11 @@ int RunForm(const Options& options) {
   install.progress = options.progress;
   install.prune = options.prune;
   install.checksum = options.checksum;
+  install.allowDowngrade = options.allowDowngrade;
+  install.trustedKeyFiles = options.trustedKeys;
+  // Tests and unusual installations name another directory; the default is the system's.
+  const char* keyDirectory = getenv("PROPAGATE_TRUSTED_KEYS");
+  install.trustedKeyDirectory = keyDirectory && *keyDirectory ? keyDirectory : kTrustedKeyDirectory;
   install.jobs = options.jobs;
   install.repodir = options.repodir;
   install.basedir = options.basedir;

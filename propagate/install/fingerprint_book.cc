@@ -14,27 +14,6 @@
 
 namespace {
 
-/// The whole file at path, or nothing when it cannot be read or may not be trusted: a lost record only costs
-/// time. Only a regular file of this user's that nobody else may write counts, never one behind a link:
-/// anyone who could write it could make a run leave their file in place of the product's.
-std::string ReadOwnRecord(const std::string& path, bool& exists) {
-  CDescriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  exists = file.Valid() || errno != ENOENT;
-  struct stat status;
-  if (!file.Valid() || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_uid != geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-    return {};
-  std::string text(static_cast<size_t>(status.st_size), '\0');
-  size_t got = 0;
-  while (got < text.size()) {
-    ssize_t read = ReadRetrying(file.Get(), text.data() + got, text.size() - got);
-    if (read <= 0)
-      return {};
-    got += static_cast<size_t>(read);
-  }
-  return text;
-}
-
 /// What the records beside the table are written with: readable by this user alone, since they hold the
 /// control sums of locally edited files, which could give away short secrets.
 CopyAttributes OwnRecordAttributes() {
@@ -58,8 +37,8 @@ CFingerprintBook::CFingerprintBook(const std::string& tablePath, int base, bool 
     baseInode = status.st_ino;
     bool exists = false;
     if (!ignoreFingerprints)
-      loaded = ParseFingerprints(ReadOwnRecord(fingerprintPath, exists), baseDevice, baseInode);
-    installing = ParseInstalling(ReadOwnRecord(installingPath, installingExists));
+      loaded = ParseFingerprints(ReadPrivateRecord(fingerprintPath, exists), baseDevice, baseInode);
+    installing = ParseInstalling(ReadPrivateRecord(installingPath, installingExists));
   }
 }
 

@@ -1,6 +1,7 @@
 #include "install/install.h"
 
 #include <cinttypes>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "install/propagator.h"
 #include "install/prune.h"
 #include "install/record_scheduler.h"
+#include "install/release_check.h"
 #include "sys/base_lock.h"
 #include "sys/file_ops.h"
 #include "sys/mapped_file.h"
@@ -131,6 +133,21 @@ class CRecordFeed {
   CPathResolver resolver;
 };
 
+/// The name that the table's table record gives the installed table; files.txt when it has none, as the run
+/// then fails before it installs anything.
+std::string TableName(const std::string& table) {
+  CTableParser parser;
+  CLineCursor lines(table);
+  TableEntry entry;
+  try {
+    for (std::string line; lines.Next(line) && parser.ParseLine(line, entry);)
+      if (entry.kind == EntryKind::Table)
+        return entry.name;
+  } catch (const RunError&) {
+  }
+  return "files.txt";
+}
+
 /// The next record of the table, parsed; false at its end. A malformed line, or one whose fields hold a
 /// zero byte (every system call would stop there and act on a shorter path), throws.
 bool NextRecord(CTableParser& parser, CLineCursor& lines, TableEntry& entry) {
@@ -145,13 +162,27 @@ bool NextRecord(CTableParser& parser, CLineCursor& lines, TableEntry& entry) {
 }  // namespace
 
 int RunInstall(const InstallOptions& options) {
+  // A signed release is checked before the base directory is even made: a refusal changes nothing.
+  const std::vector<MinisignPublicKey> keys = LoadTrustedKeys(options.trustedKeyDirectory, options.trustedKeyFiles);
+  std::string table;
+  std::optional<CheckedRelease> release;
+  if (!keys.empty()) {
+    table = ReadWholeFile(WithTrailingSlash(options.repodir) + "files.txt");
+    bool exists = false;
+    const std::optional<InstalledRelease> installed = ParseInstalledRelease(
+        ReadPrivateRecord(WithTrailingSlash(options.basedir) + TableName(table) + ".release", exists));
+    release = CheckRelease(WithTrailingSlash(options.repodir), table, keys, installed, options.allowDowngrade,
+                           static_cast<int64_t>(time(nullptr)));
+  }
   CPropagator propagator(options.interactive, WithTrailingSlash(options.repodir),
                          WithTrailingSlash(options.basedir), options.dryRun, options.checksum);
   CBaseLock lock(propagator.basedir, !options.dryRun);
   CReport report(options);
   // The table is read once: the bytes that are applied are the bytes that are installed.
-  const std::string table = ReadWholeFile(propagator.repodir + "files.txt");
+  if (keys.empty())
+    table = ReadWholeFile(propagator.repodir + "files.txt");
   propagator.appliedTable = table;
+  propagator.release = release ? &*release : nullptr;
   if (options.progress)
     report.Progress().SetTotal(CountRecords(table));
   std::optional<CChangeTracker> tracker;

@@ -15,6 +15,7 @@
 
 #include "install/action.h"
 #include "install/fingerprint_book.h"
+#include "install/release_check.h"
 #include "sys/descriptor.h"
 #include "sys/examination.h"
 #include "sys/id_cache.h"
@@ -76,6 +77,7 @@ class CPropagator {
   const bool dryRun;           ///< decide and report only
   const bool checksum;         ///< read every installed file
   std::string_view appliedTable;     ///< the text of the table that the run applies, when known
+  const CheckedRelease* release = nullptr;  ///< the signed release applied, when keys are trusted
   TableEntry tableRecord;            ///< the repository table's table record, kind None until handled
   CIdCache ids;                      ///< owner and group ids, looked up once per run
 
@@ -105,6 +107,9 @@ class CPropagator {
   /// Dry run: where name lies once the links that earlier records would make or change are in place;
   /// nothing when no such link leads to it.
   std::optional<Location> PlannedLocation(const std::string& name) const;
+  /// The SHA-256 that the release gives a file record's content, empty without a release; "%s: The content
+  /// is not listed in SHA256SUMS" (the source) when it gives none.
+  std::string ReleasedSha256(const TableEntry& entry) const;
   /// Dry run: applies change to the state remembered for name, taken from the disk on first use.
   void Remember(const std::string& name, const std::function<void(PathState&)>& change);
 

@@ -17,6 +17,7 @@
 #include "sys/control_sum.h"
 #include "sys/descriptor.h"
 #include "sys/file_ops.h"
+#include "sys/sha256.h"
 #include "sys/path_name.h"
 #include "sys/run_error.h"
 #include "table/table_file.h"
@@ -135,12 +136,15 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   const Decision decision = DecideFile(entry, situation);
   if (!decision.failure.empty())
     throw RunError(decision.failure);
+  const std::string expectedSha256 = decision.action == ActionKind::Copy ? ReleasedSha256(entry) : std::string();
   if (dryRun) {
     // What the run would copy is read and summed: a damaged repository fails the dry run with its line.
     if (decision.action == ActionKind::Copy) {
       const std::string source = repodir + entry.file.source;
       CheckSourceOpens(source);
       RequireControlSum(source, FileControlSum(source), entry.file.digest);
+      if (!expectedSha256.empty())
+        RequireSha256(source, FileSHA256(source), expectedSha256);
     }
   } else if (decision.action == ActionKind::Copy) {
     // Before the content is in place, the next run must know it for this run's: should the run fail, going
@@ -154,6 +158,7 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     attributes.setTimes = true;
     attributes.mtime = entry.mtime;
     attributes.expectedDigest = entry.file.digest;
+    attributes.expectedSha256 = expectedSha256;
     struct stat installed {};
     bytes += CopyFileWithAttributes(repodir + entry.file.source, situation.path, attributes, false, &installed);
     if (book)
@@ -172,6 +177,15 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   if (!decision.action)
     return {};
   return {{*decision.action, entry.name}};
+}
+
+std::string CPropagator::ReleasedSha256(const TableEntry& entry) const {
+  if (!release)
+    return {};
+  auto listed = release->sums.find(entry.file.source);
+  if (listed == release->sums.end())
+    Fail("%s%s: The content is not listed in %s", repodir.c_str(), entry.file.source.c_str(), kSha256SumsName);
+  return listed->second;
 }
 
 std::vector<Action> CPropagator::ApplyDir(const TableEntry& entry) {
@@ -379,6 +393,16 @@ std::vector<Action> CPropagator::InstallTable(const std::string& tableBytes) {
     InstallBytes(tableBytes, installed, attributes);
   if (book)
     book->Complete();
+  if (release) {
+    // After the table: a run that fails before it must not make the next refuse to go back.
+    CopyAttributes own;
+    own.user = geteuid();
+    own.group = getegid();
+    own.mode = 0644;
+    InstallBytes(FormatInstalledRelease({release->statement.product, release->statement.version,
+                                         release->sumsDigest}),
+                 installed + ".release", own);
+  }
   // The rename moved the time of the table's own directory, which may be one that the table lists.
   size_t slash = tableRecord.name.rfind('/');
   if (slash != std::string::npos) {

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "sys/control_sum.h"
+#include "sys/sha256.h"
 #include "sys/descriptor.h"
 #include "sys/path_name.h"
 #include "sys/run_error.h"
@@ -96,9 +97,9 @@ bool CopyInKernel(int from, int to, const std::string& destination, uint64_t& co
   }
 }
 
-/// Copies by read and write from the offsets reached; with sum, each block is summed on its way.
+/// Copies by read and write from the offsets reached; each block goes through the sums given on its way.
 void CopyByBlocks(int from, int to, const std::string& source, const std::string& destination, uint64_t& copiedTotal,
-                  CControlSumMD5* sum = nullptr) {
+                  IControlSum* sum = nullptr, IControlSum* secondSum = nullptr) {
   std::unique_ptr<char[]> block(new char[kBlockSize]);
   for (;;) {
     ssize_t got = ReadRetrying(from, block.get(), kBlockSize);
@@ -108,6 +109,8 @@ void CopyByBlocks(int from, int to, const std::string& source, const std::string
       return;
     if (sum)
       sum->Update(block.get(), static_cast<size_t>(got));
+    if (secondSum)
+      secondSum->Update(block.get(), static_cast<size_t>(got));
     if (!WriteAll(to, block.get(), static_cast<size_t>(got)))
       FailWrite(destination);
     copiedTotal += static_cast<uint64_t>(got);
@@ -191,7 +194,13 @@ uint64_t CopyFileAndSet(const std::string& source, const std::string& destinatio
       // The sum is taken of the very bytes written, before the copy can take the destination's name: a
       // damaged repository must never become the installation.
       CControlSumMD5 sum;
-      CopyByBlocks(from.Get(), to, source, destination, copied, &sum);
+      if (attributes->expectedSha256.empty()) {
+        CopyByBlocks(from.Get(), to, source, destination, copied, &sum);
+      } else {
+        CControlSumSHA256 sha256;
+        CopyByBlocks(from.Get(), to, source, destination, copied, &sum, &sha256);
+        RequireSha256(source, sha256.HexDigest(), attributes->expectedSha256);
+      }
       RequireControlSum(source, sum.HexDigest(), attributes->expectedDigest);
     } else if (!CopyInKernel(from.Get(), to, destination, copied)) {
       CopyByBlocks(from.Get(), to, source, destination, copied);
@@ -444,6 +453,11 @@ void SyncChangedFileSystems(const std::string& path) {
 void RequireControlSum(const std::string& source, const std::string& digest, const std::string& expected) {
   if (strcasecmp(digest.c_str(), expected.c_str()) != 0)
     Fail("%s: The content's control sum is %s, the table gives %s", source.c_str(), digest.c_str(), expected.c_str());
+}
+
+void RequireSha256(const std::string& source, const std::string& digest, const std::string& expected) {
+  if (digest != expected)
+    Fail("%s: The content's SHA-256 is %s, SHA256SUMS gives %s", source.c_str(), digest.c_str(), expected.c_str());
 }
 
 void CopyFile(const std::string& source, const std::string& destination, bool synced) {

@@ -56,10 +56,16 @@ struct CopyAttributes {
   /// When not empty, the control sum the copied bytes must have (letters of either case): bytes with another
   /// sum never take the destination's name, "%s: The content's control sum is %s, the table gives %s".
   std::string expectedDigest;
+  /// When not empty, the SHA-256 (lower-case hexadecimal) that the copied bytes must have, checked the same
+  /// way: "%s: The content's SHA-256 is %s, SHA256SUMS gives %s".
+  std::string expectedSha256;
 };
 /// Fails unless digest (upper case) is expected, compared without regard to case, with the message of a
 /// copy of source that has the wrong content.
 void RequireControlSum(const std::string& source, const std::string& digest, const std::string& expected);
+/// Fails unless digest is expected, the SHA-256 that the release gives, with the message of a copy of source
+/// that has the wrong content.
+void RequireSha256(const std::string& source, const std::string& digest, const std::string& expected);
 /// CopyFile that gives the copy its attributes before the rename and returns the number of bytes copied.
 /// Failures of the attribute steps name the destination: "Cannot chown %s: %s", "chmod(%s): %s",
 /// "Cannot set access times of %s: %s"; the temporary file is removed and the destination left as it was.

@@ -72,3 +72,21 @@ void LoadLines(const std::string& path, std::vector<std::string>& lines) {
   for (std::string line; cursor.Next(line);)
     lines.push_back(std::move(line));
 }
+
+std::string ReadPrivateRecord(const std::string& path, bool& exists) {
+  CDescriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  exists = file.Valid() || errno != ENOENT;
+  struct stat status;
+  if (!file.Valid() || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+      (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return {};
+  std::string text(static_cast<size_t>(status.st_size), '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    ssize_t read = ReadRetrying(file.Get(), text.data() + got, text.size() - got);
+    if (read <= 0)
+      return {};
+    got += static_cast<size_t>(read);
+  }
+  return text;
+}

@@ -45,6 +45,11 @@ int OpenRegularFile(const std::string& path, struct stat& status);
 /// cannot change it. Throws CMappedFile's errors.
 std::string ReadWholeFile(const std::string& path);
 
+/// The whole file at path, or nothing when it cannot be read or may not be trusted: only a regular file of
+/// this user's that nobody else may write counts, never one behind a link, since whoever could write it
+/// would decide what a run that trusts it does. exists tells whether anything stands at path.
+std::string ReadPrivateRecord(const std::string& path, bool& exists);
+
 /// Cuts text into lines the way LoadLines does, one line per call.
 class CLineCursor {
  public:

@@ -1,0 +1,47 @@
+#ifndef PROPAGATE_INSTALL_RELEASE_CHECK_H_
+#define PROPAGATE_INSTALL_RELEASE_CHECK_H_
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sys/minisign.h"
+#include "table/release.h"
+
+/// The directory whose *.pub files are the release keys trusted on this machine.
+extern const char kTrustedKeyDirectory[];
+
+/// The trusted keys: every *.pub of directory, when it exists, and every file of files. A directory that
+/// is not root's, or that its group or others can write, is refused: whoever can put a key there decides
+/// what is installed. "%s: Refusing the trusted keys of a directory that is not root's or that others can
+/// write (owner %u, mode 0%o)", "%s: Cannot read the trusted keys: %s", and the key files' messages.
+std::vector<MinisignPublicKey> LoadTrustedKeys(const std::string& directory, const std::vector<std::string>& files);
+
+/// What the last run recorded of the release it installed.
+struct InstalledRelease {
+  std::string product;
+  uint64_t version = 0;
+  std::string sumsDigest;  ///< SHA-256 of its SHA256SUMS
+};
+/// The record of release, as written beside the installed table.
+std::string FormatInstalledRelease(const InstalledRelease& release);
+/// The release that text records; nothing when text is no such record.
+std::optional<InstalledRelease> ParseInstalledRelease(const std::string& text);
+
+/// A release that its signature, its statement and the installed release allow to be installed.
+struct CheckedRelease {
+  ReleaseStatement statement;
+  std::string sumsDigest;  ///< SHA-256 of SHA256SUMS
+  Sha256Sums sums;
+};
+/// Checks the release of the repository at repodir (ending in "/") whose table text is table: the
+/// signature of SHA256SUMS by one of keys, its statement, its expiry against now, the SHA-256 of the table,
+/// and product and version against installed; with allowDowngrade an older or equal version is accepted.
+/// One Error line for each refusal (see the manual page).
+CheckedRelease CheckRelease(const std::string& repodir, const std::string& table,
+                            const std::vector<MinisignPublicKey>& keys, const std::optional<InstalledRelease>& installed,
+                            bool allowDowngrade, int64_t now);
+
+#endif  // PROPAGATE_INSTALL_RELEASE_CHECK_H_
