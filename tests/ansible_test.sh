@@ -257,4 +257,26 @@ test_rollout() {
   expect_eq "h2 tree after the repair" "$(snapshot "$T/reference-2")" "$(snapshot "$T/h2/base")"
 }
 
+# Release keys named by a variable reach the hosts before the installation, which then takes only what
+# one of them signed.
+test_signed_rollout() {
+  require_root || return $SKIP
+  require_ansible || return $SKIP
+  command -v minisign >/dev/null || { echo "SKIP [$current_test]: no minisign"; return $SKIP; }
+  minisign -G -W -p "$T/release.pub" -s "$T/release.key" >/dev/null || fail "minisign -G"
+  cp -a "$EXAMPLES/repo" "$T/signed"
+  (cd "$T/signed" && sha256sum files.txt $(ls | grep -E '^[0-9A-F]{32}$') >SHA256SUMS) || fail "sha256sum"
+  minisign -S -s "$T/release.key" -m "$T/signed/SHA256SUMS" -t "propagate-release product=velmira version=1" \
+    >/dev/null || fail "minisign -S"
+  write_inventory "$T/signed" h1 "unsigned=$EXAMPLES/repo"
+  play signed -e "{\"velmira_release_keys\": [\"$T/release.pub\"], \"velmira_trusted_keys_dir\": \"$T/keys\"}"
+  expect_eq "deployed key" "$(cat "$T/release.pub")" "$(cat "$T/keys/release.pub")"
+  expect_eq "keys directory" "755 root" "$(stat -c '%a %U' "$T/keys")"
+  expect_eq "signed host changed" true "$(result signed h1 "$INSTALL" changed)"
+  expect_eq "signed host verified" 0 "$(result signed h1 "$VERIFY" rc)"
+  expect_eq "unsigned host's message" \
+    "Error: $T/unsigned/stage/repository/SHA256SUMS.minisig: Missing: the repository is not signed, and this machine trusts release keys" \
+    "$(result signed unsigned "$INSTALL" msg)"
+}
+
 run_tests
