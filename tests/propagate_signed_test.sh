@@ -76,6 +76,15 @@ EOT
   expect_eq "rollback refused" 1 "$status"
   expect_run 0 "" "" "$PROPAGATE" --allow-downgrade --trusted-key k.pub v1 base
   expect_eq "version after going back" "v1" "$(cat base/version)"
+  # --verify names the release installed and checks the SHA-256 it gave each file, beside the MD5.
+  local release="Release: velmira version 1, SHA256SUMS $(sha256sum <v1/SHA256SUMS | cut -c1-64)"$'\n'
+  expect_run 0 "" "$release" "$PROPAGATE" --verify base
+  local source wrong
+  source=$(sed -n 's/^file version root root [0-9]* 0100644 \([0-9A-F]*\) .*/\1/p' v1/files.txt)
+  wrong=$(printf '1%.0s' {1..64})
+  sed -i "s/^[0-9a-f]*  $source\$/$wrong  $source/" base/files.txt.sha256sums
+  expect_run 2 "version: SHA-256 $(sha256sum <base/version | cut -c1-64), release $wrong"$'\n' "$release" \
+    "$PROPAGATE" --verify base
 }
 
 test_trusted_key_directory() {

@@ -170,7 +170,7 @@ int RunInstall(const InstallOptions& options) {
     table = ReadWholeFile(WithTrailingSlash(options.repodir) + "files.txt");
     bool exists = false;
     const std::optional<InstalledRelease> installed = ParseInstalledRelease(
-        ReadPrivateRecord(WithTrailingSlash(options.basedir) + TableName(table) + ".release", exists));
+        ReadPrivateRecord(ReleaseRecordPath(WithTrailingSlash(options.basedir) + TableName(table)), exists));
     release = CheckRelease(WithTrailingSlash(options.repodir), table, keys, installed, options.allowDowngrade,
                            static_cast<int64_t>(time(nullptr)));
   }

@@ -399,9 +399,10 @@ std::vector<Action> CPropagator::InstallTable(const std::string& tableBytes) {
     own.user = geteuid();
     own.group = getegid();
     own.mode = 0644;
+    InstallBytes(FormatSha256Sums(release->sums), ReleaseSumsPath(installed), own);
     InstallBytes(FormatInstalledRelease({release->statement.product, release->statement.version,
                                          release->sumsDigest}),
-                 installed + ".release", own);
+                 ReleaseRecordPath(installed), own);
   }
   // The rename moved the time of the table's own directory, which may be one that the table lists.
   size_t slash = tableRecord.name.rfind('/');

@@ -44,9 +44,10 @@ std::vector<MinisignPublicKey> LoadTrustedKeys(const std::string& directory, con
   struct stat status;
   if (lstat(directory.c_str(), &status) == 0) {
     if (!S_ISDIR(status.st_mode) || status.st_uid != 0 || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-      Fail("%s: Refusing the trusted keys of a directory that is not root's or that others can write (owner %u, "
-           "mode 0%o)",
-           directory.c_str(), static_cast<unsigned>(status.st_uid), static_cast<unsigned>(status.st_mode & 07777));
+      Fail(
+          "%s: Refusing the trusted keys of a directory that is not root's or that others can write (owner %u, "
+          "mode 0%o)",
+          directory.c_str(), static_cast<unsigned>(status.st_uid), static_cast<unsigned>(status.st_mode & 07777));
     std::unique_ptr<DIR, CDirectoryClose> listing(opendir(directory.c_str()));
     if (!listing)
       FailErrno(errno, "%s: Cannot read the trusted keys", directory.c_str());
@@ -67,47 +68,9 @@ std::vector<MinisignPublicKey> LoadTrustedKeys(const std::string& directory, con
   return keys;
 }
 
-std::string FormatInstalledRelease(const InstalledRelease& release) {
-  return "product=" + release.product + "\nversion=" + std::to_string(release.version) +
-         "\nsha256sums=" + release.sumsDigest + "\n";
-}
-
-std::optional<InstalledRelease> ParseInstalledRelease(const std::string& text) {
-  InstalledRelease release;
-  size_t start = 0;
-  int fields = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos)
-      return std::nullopt;
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
-    const size_t equals = line.find('=');
-    if (equals == std::string::npos)
-      return std::nullopt;
-    const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
-    if (key == "product" && !value.empty()) {
-      release.product = value;
-    } else if (key == "version" && !value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
-      errno = 0;
-      release.version = strtoull(value.c_str(), nullptr, 10);
-      if (errno != 0)
-        return std::nullopt;
-    } else if (key == "sha256sums" && value.size() == 64) {
-      release.sumsDigest = value;
-    } else {
-      return std::nullopt;
-    }
-    ++fields;
-  }
-  if (fields != 3 || release.product.empty() || release.sumsDigest.empty())
-    return std::nullopt;
-  return release;
-}
-
 CheckedRelease CheckRelease(const std::string& repodir, const std::string& table,
-                            const std::vector<MinisignPublicKey>& keys, const std::optional<InstalledRelease>& installed,
-                            bool allowDowngrade, int64_t now) {
+                            const std::vector<MinisignPublicKey>& keys,
+                            const std::optional<InstalledRelease>& installed, bool allowDowngrade, int64_t now) {
   const std::string sumsPath = repodir + kSha256SumsName;
   const std::string signaturePath = repodir + kSignatureName;
   const std::string signature = ReadRepositoryFile(signaturePath);
@@ -131,14 +94,14 @@ CheckedRelease CheckRelease(const std::string& repodir, const std::string& table
          listed->second.c_str());
   if (installed) {
     if (installed->product != statement.product)
-      Fail("%s: The release is of product %s, the installation of %s", signaturePath.c_str(),
-           statement.product.c_str(), installed->product.c_str());
+      Fail("%s: The release is of product %s, the installation of %s", signaturePath.c_str(), statement.product.c_str(),
+           installed->product.c_str());
     if (!allowDowngrade && statement.version < installed->version)
-      Fail("%s: Version %" PRIu64 " is older than the installed version %" PRIu64
-           " (--allow-downgrade installs it)",
+      Fail("%s: Version %" PRIu64 " is older than the installed version %" PRIu64 " (--allow-downgrade installs it)",
            signaturePath.c_str(), statement.version, installed->version);
     if (!allowDowngrade && statement.version == installed->version && release.sumsDigest != installed->sumsDigest)
-      Fail("%s: Version %" PRIu64 " is installed with other content (another SHA256SUMS; --allow-downgrade "
+      Fail("%s: Version %" PRIu64
+           " is installed with other content (another SHA256SUMS; --allow-downgrade "
            "installs it)",
            signaturePath.c_str(), statement.version);
   }

@@ -19,17 +19,6 @@ extern const char kTrustedKeyDirectory[];
 /// write (owner %u, mode 0%o)", "%s: Cannot read the trusted keys: %s", and the key files' messages.
 std::vector<MinisignPublicKey> LoadTrustedKeys(const std::string& directory, const std::vector<std::string>& files);
 
-/// What the last run recorded of the release it installed.
-struct InstalledRelease {
-  std::string product;
-  uint64_t version = 0;
-  std::string sumsDigest;  ///< SHA-256 of its SHA256SUMS
-};
-/// The record of release, as written beside the installed table.
-std::string FormatInstalledRelease(const InstalledRelease& release);
-/// The release that text records; nothing when text is no such record.
-std::optional<InstalledRelease> ParseInstalledRelease(const std::string& text);
-
 /// A release that its signature, its statement and the installed release allow to be installed.
 struct CheckedRelease {
   ReleaseStatement statement;
@@ -41,7 +30,7 @@ struct CheckedRelease {
 /// and product and version against installed; with allowDowngrade an older or equal version is accepted.
 /// One Error line for each refusal (see the manual page).
 CheckedRelease CheckRelease(const std::string& repodir, const std::string& table,
-                            const std::vector<MinisignPublicKey>& keys, const std::optional<InstalledRelease>& installed,
-                            bool allowDowngrade, int64_t now);
+                            const std::vector<MinisignPublicKey>& keys,
+                            const std::optional<InstalledRelease>& installed, bool allowDowngrade, int64_t now);
 
 #endif  // PROPAGATE_INSTALL_RELEASE_CHECK_H_

@@ -240,7 +240,8 @@ std::string CControlSumMD5::HexDigest() {
   return HexBytes(digest, sizeof digest);
 }
 
-std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path, std::vector<unsigned char>& buffer) {
+std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path, std::vector<unsigned char>& buffer,
+                                 IControlSum* also) {
   // Read in large blocks rather than through a mapping: a mapping costs a page-table entry per page,
   // which on virtual machines makes it slower than md5sum's plain reads, and a file truncated by
   // someone else while mapped would kill the run with SIGBUS. An empty file simply sums to the digest
@@ -263,6 +264,8 @@ std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path,
     if (count == 0)
       break;
     sum.Update(buffer.data(), static_cast<size_t>(count));
+    if (also)
+      also->Update(buffer.data(), static_cast<size_t>(count));
     total += static_cast<uint64_t>(count);
     // A short read that reaches the length fstat gave is the end of a regular file; one more read
     // would only return 0, at the price of a system call per file.

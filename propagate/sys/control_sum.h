@@ -52,8 +52,10 @@ class CControlSumMD5 final : public IControlSumGet {
 };
 
 /// MD5 of the open regular file fd of size bytes (as fstat gave it), read from its offset to its end, as 32
-/// upper-case hexadecimal digits; buffer is scratch space kept between calls. "%s: Cannot read: %s" (path).
-std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path, std::vector<unsigned char>& buffer);
+/// upper-case hexadecimal digits; buffer is scratch space kept between calls; also, when given, is fed the
+/// same bytes. "%s: Cannot read: %s" (path).
+std::string DescriptorControlSum(int fd, uint64_t size, const std::string& path, std::vector<unsigned char>& buffer,
+                                 IControlSum* also = nullptr);
 /// MD5 of the whole regular file at path as 32 upper-case hexadecimal digits; "%s: Cannot open: %s",
 /// "%s: Cannot stat: %s", "%s: Cannot mmap: %s" (ENODEV: not a regular file), "%s: Cannot read: %s".
 std::string FileControlSum(const std::string& path);

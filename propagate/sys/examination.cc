@@ -86,5 +86,5 @@ std::optional<std::string> ControlSumAt(int directory, const std::string& name, 
     return std::nullopt;
   if (opening.examined && (status.st_dev != opening.examined->device || status.st_ino != opening.examined->inode))
     return std::nullopt;
-  return DescriptorControlSum(file.Get(), opened.size, shown, buffer);
+  return DescriptorControlSum(file.Get(), opened.size, shown, buffer, opening.also);
 }

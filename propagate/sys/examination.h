@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "sys/control_sum.h"
+
 /// What stands at a path, looked at without following a link at the path itself.
 struct PathState {
   bool exists = false;
@@ -49,6 +51,7 @@ struct ContentOpening {
   bool followLink = false;              ///< follow a link at the name
   bool noAccessTime = false;            ///< leave no access time where the caller owns the file or is privileged
   const PathState* examined = nullptr;  ///< given: a file gone, a link or another file by now gives nothing
+  IControlSum* also = nullptr;          ///< given: fed the same content, for a second sum
 };
 
 /// MD5 text of the file name in the open directory (no RelativeName applied), opened for reading without

@@ -1,6 +1,8 @@
 #include "table/release.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <vector>
 
 #include "sys/run_error.h"
@@ -108,4 +110,50 @@ Sha256Sums ParseSha256Sums(std::string_view text, const std::string& shown) {
       Fail("%s: line %zu: %s is listed twice", shown.c_str(), number, name.c_str());
   }
   return sums;
+}
+
+std::string FormatInstalledRelease(const InstalledRelease& release) {
+  return "product=" + release.product + "\nversion=" + std::to_string(release.version) +
+         "\nsha256sums=" + release.sumsDigest + "\n";
+}
+
+std::optional<InstalledRelease> ParseInstalledRelease(const std::string& text) {
+  InstalledRelease release;
+  size_t start = 0;
+  int fields = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos)
+      return std::nullopt;
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t equals = line.find('=');
+    if (equals == std::string::npos)
+      return std::nullopt;
+    const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+    if (key == "product" && !value.empty()) {
+      release.product = value;
+    } else if (key == "version" && !value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
+      errno = 0;
+      release.version = strtoull(value.c_str(), nullptr, 10);
+      if (errno != 0)
+        return std::nullopt;
+    } else if (key == "sha256sums" && value.size() == 64) {
+      release.sumsDigest = value;
+    } else {
+      return std::nullopt;
+    }
+    ++fields;
+  }
+  if (fields != 3 || release.product.empty() || release.sumsDigest.empty())
+    return std::nullopt;
+  return release;
+}
+
+std::string ReleaseRecordPath(const std::string& tablePath) {
+  return tablePath + ".release";
+}
+
+std::string ReleaseSumsPath(const std::string& tablePath) {
+  return tablePath + ".sha256sums";
 }

@@ -36,4 +36,20 @@ std::string FormatSha256Sums(const Sha256Sums& sums);
 /// form, "%s: line %zu: %s is listed twice".
 Sha256Sums ParseSha256Sums(std::string_view text, const std::string& shown);
 
+/// What the last run recorded of the release it installed.
+struct InstalledRelease {
+  std::string product;
+  uint64_t version = 0;
+  std::string sumsDigest;  ///< SHA-256 of its SHA256SUMS
+};
+/// The record of release, as written beside the installed table.
+std::string FormatInstalledRelease(const InstalledRelease& release);
+/// The release that text records; nothing when text is no such record.
+std::optional<InstalledRelease> ParseInstalledRelease(const std::string& text);
+
+/// The names of the records of the installed release beside the installed table (tableName): the release,
+/// and the SHA256SUMS it was checked against.
+std::string ReleaseRecordPath(const std::string& tablePath);
+std::string ReleaseSumsPath(const std::string& tablePath);
+
 #endif  // PROPAGATE_TABLE_RELEASE_H_

@@ -19,7 +19,9 @@
 #include "sys/examination.h"
 #include "sys/path_name.h"
 #include "sys/progress.h"
+#include "sys/mapped_file.h"
 #include "sys/run_error.h"
+#include "sys/sha256.h"
 #include "sys/worker_pool.h"
 #include "table/mode_rules.h"
 #include "table/table_file.h"
@@ -99,7 +101,8 @@ void CompareOwnership(const TableEntry& record, const Finding& finding, CIdCache
     differences.attributes.push_back(Format("time %" PRId64 ", table %" PRId64, finding.mtime, record.mtime));
 }
 
-void CompareFile(const TableEntry& record, const Finding& finding, CIdCache& ids, Differences& differences) {
+void CompareFile(const TableEntry& record, const Finding& finding, CIdCache& ids, const Sha256Sums* releaseSums,
+                 Differences& differences) {
   const FileAttributes& file = record.file;
   const bool changed = finding.digest != file.digest;
   // A link that leads to the record's own content is replaced by the file at the next run.
@@ -113,6 +116,11 @@ void CompareFile(const TableEntry& record, const Finding& finding, CIdCache& ids
     keptChange = true;
   } else if (changed) {
     differences.attributes.push_back("content " + finding.digest + ", table " + file.digest);
+  } else if (releaseSums && !finding.sha256.empty()) {
+    // The MD5 agrees; the release's SHA-256 tells a twin made to share it from the content signed.
+    auto listed = releaseSums->find(file.source);
+    if (listed != releaseSums->end() && listed->second != finding.sha256)
+      differences.attributes.push_back("SHA-256 " + finding.sha256 + ", release " + listed->second);
   }
   // A followed link is a kept change; Linux gives the link no mode of its own for a run to set.
   if (!finding.followed) {
@@ -162,9 +170,11 @@ constexpr size_t kBatch = 32;
 /// waits for the workers when it goes away.
 class CExamination {
  public:
-  CExamination(int baseDirectory, const std::string& basedir, const std::vector<TableEntry>& records, unsigned jobs)
+  CExamination(int baseDirectory, const std::string& basedir, const std::vector<TableEntry>& records, unsigned jobs,
+               bool withSha256)
       : baseDirectory(baseDirectory),
         basedir(basedir),
+        withSha256(withSha256),
         records(records),
         findings(records.size()),
         examined((records.size() + kBatch - 1) / kBatch, 0),
@@ -183,7 +193,7 @@ class CExamination {
     // Fewer threads only make it slower: with none at all, each record is examined as it is taken.
     if (pool.Size() == 0) {
       if (!inlineExaminer)
-        inlineExaminer.emplace(baseDirectory, basedir);
+        inlineExaminer.emplace(baseDirectory, basedir, withSha256);
       Finding finding;
       ExamineInto(*inlineExaminer, index, finding);
       return finding;
@@ -207,7 +217,7 @@ class CExamination {
   }
 
   void Work() {
-    CRecordExaminer examiner(baseDirectory, basedir);
+    CRecordExaminer examiner(baseDirectory, basedir, withSha256);
     for (;;) {
       const size_t first = next.fetch_add(kBatch);
       if (first >= records.size())
@@ -226,6 +236,7 @@ class CExamination {
 
   const int baseDirectory;
   const std::string basedir;
+  const bool withSha256;
   const std::vector<TableEntry>& records;
   std::vector<Finding> findings;
   std::vector<char> examined;  ///< per batch; guarded by mutex
@@ -240,8 +251,8 @@ class CExamination {
 
 }  // namespace
 
-CRecordExaminer::CRecordExaminer(int baseDirectory, const std::string& basedir)
-    : baseDirectory(baseDirectory), basedir(basedir) {}
+CRecordExaminer::CRecordExaminer(int baseDirectory, const std::string& basedir, bool withSha256)
+    : baseDirectory(baseDirectory), basedir(basedir), withSha256(withSha256) {}
 
 Finding CRecordExaminer::Examine(const TableEntry& record) {
   Finding finding;
@@ -286,8 +297,12 @@ void CRecordExaminer::HashFile(const std::string& name, const std::string& path,
                                Finding& finding) {
   // Reading must not even leave an access time behind.
   PathState opened;
-  std::optional<std::string> digest =
-      ControlSumAt(baseDirectory, name, path, {.followLink = followLink, .noAccessTime = true}, opened, buffer);
+  std::optional<CControlSumSHA256> sha256;
+  if (withSha256)
+    sha256.emplace();
+  std::optional<std::string> digest = ControlSumAt(
+      baseDirectory, name, path,
+      {.followLink = followLink, .noAccessTime = true, .also = sha256 ? &*sha256 : nullptr}, opened, buffer);
   // Something else swapped in since the examination is what the finding reports.
   if (!followLink)
     TakeState(opened, finding);
@@ -296,15 +311,18 @@ void CRecordExaminer::HashFile(const std::string& name, const std::string& path,
     return;
   }
   finding.digest = std::move(*digest);
+  if (sha256)
+    finding.sha256 = sha256->HexDigest();
   finding.bytesRead = opened.size;
 }
 
-Differences CompareRecord(const TableEntry& record, const Finding& finding, CIdCache& ids) {
+Differences CompareRecord(const TableEntry& record, const Finding& finding, CIdCache& ids,
+                          const Sha256Sums* releaseSums) {
   Differences differences;
   if (finding.missing) {
     differences.attributes.push_back("missing");
   } else if (record.kind == EntryKind::File) {
-    CompareFile(record, finding, ids, differences);
+    CompareFile(record, finding, ids, releaseSums, differences);
   } else if (record.kind == EntryKind::Dir) {
     CompareDir(record, finding, ids, differences);
   } else if (record.kind == EntryKind::Symlink) {
@@ -329,8 +347,18 @@ std::string DifferenceLine(const TableEntry& record, const Differences& differen
 int VerifyBase(const VerifyOptions& options, FILE* output) {
   const std::string basedir = WithTrailingSlash(options.basedir);
   CBaseLock lock(options.basedir, false);
-  std::vector<TableEntry> records =
-      LoadInstalledTable(basedir + (options.table.empty() ? std::string("files.txt") : options.table), true);
+  const std::string tablePath = basedir + (options.table.empty() ? std::string("files.txt") : options.table);
+  std::vector<TableEntry> records = LoadInstalledTable(tablePath, true);
+  // A signed release recorded by the last run: named, and its SHA-256 digests checked as well.
+  bool exists = false;
+  const std::optional<InstalledRelease> release = ParseInstalledRelease(ReadPrivateRecord(ReleaseRecordPath(tablePath), exists));
+  std::optional<Sha256Sums> releaseSums;
+  if (release) {
+    fprintf(stderr, "Release: %s version %" PRIu64 ", SHA256SUMS %s\n", release->product.c_str(), release->version,
+            release->sumsDigest.c_str());
+    const std::string sumsPath = ReleaseSumsPath(tablePath);
+    releaseSums = ParseSha256Sums(ReadPrivateRecord(sumsPath, exists), sumsPath);
+  }
   // The table record describes the table file itself, which is no path of the installation.
   std::erase_if(records, [](const TableEntry& record) { return record.kind == EntryKind::Table; });
   CDescriptor base(open(basedir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -342,13 +370,14 @@ int VerifyBase(const VerifyOptions& options, FILE* output) {
   CIdCache ids;
   bool damaged = false;
   {
-    CExamination examination(base.Get(), basedir, records, options.jobs ? options.jobs : DefaultJobs());
+    CExamination examination(base.Get(), basedir, records, options.jobs ? options.jobs : DefaultJobs(),
+                             releaseSums.has_value());
     for (size_t i = 0; i < records.size(); ++i) {
       Finding finding = examination.Take(i);
       if (!finding.failure.empty())
         Fail("%s", finding.failure.c_str());
       progress.Advance(1, finding.bytesRead);
-      Differences differences = CompareRecord(records[i], finding, ids);
+      Differences differences = CompareRecord(records[i], finding, ids, releaseSums ? &*releaseSums : nullptr);
       if (differences.attributes.empty())
         continue;
       progress.PrintLine(output, DifferenceLine(records[i], differences));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sys/id_cache.h"
+#include "table/release.h"
 #include "table/table_parser.h"
 
 /// What stands at one record's path, read without changing anything.
@@ -21,6 +22,7 @@ struct Finding {
   int64_t mtime = 0;      ///< modification time of the path itself, seconds
   bool followed = false;  ///< a link stands where a kept file or a directory belongs and leads to one
   std::string digest;     ///< MD5 of a regular file's content (through the link when followed); else empty
+  std::string sha256;     ///< its SHA-256, when the examiner was asked for it
   std::string target;     ///< text of a link at a symlink record's path
   uint64_t bytesRead = 0;  ///< content bytes hashed
   std::string failure;     ///< message of an examination that failed; the other fields mean nothing then
@@ -29,8 +31,9 @@ struct Finding {
 /// Examines the paths of records below one base directory; one per thread, as it owns a read buffer.
 class CRecordExaminer {
  public:
-  /// baseDirectory: an open descriptor of basedir (which ends in "/" and names it in messages).
-  CRecordExaminer(int baseDirectory, const std::string& basedir);
+  /// baseDirectory: an open descriptor of basedir (which ends in "/" and names it in messages); with
+  /// withSha256 the content's SHA-256 is taken as well.
+  CRecordExaminer(int baseDirectory, const std::string& basedir, bool withSha256 = false);
   CRecordExaminer(const CRecordExaminer&) = delete;
   CRecordExaminer& operator=(const CRecordExaminer&) = delete;
 
@@ -43,6 +46,7 @@ class CRecordExaminer {
 
   int baseDirectory;
   std::string basedir;
+  bool withSha256;
   std::vector<unsigned char> buffer;
 };
 
@@ -52,8 +56,10 @@ struct Differences {
   bool damage = false;                  ///< something differs that a run would put back
 };
 
-/// Compares record with what was found at its path; ids turns names into ids and back (this thread's own).
-Differences CompareRecord(const TableEntry& record, const Finding& finding, CIdCache& ids);
+/// Compares record with what was found at its path; ids turns names into ids and back (this thread's own);
+/// releaseSums, when given, the SHA-256 of each content that the installed release vouched for.
+Differences CompareRecord(const TableEntry& record, const Finding& finding, CIdCache& ids,
+                          const Sha256Sums* releaseSums = nullptr);
 
 /// The output line of a record that differs: the path escaped as in the table, ": ", the attributes joined
 /// by "; ".
