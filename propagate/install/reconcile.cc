@@ -272,7 +272,8 @@ std::optional<CPropagator::Location> CPropagator::PlannedLocation(const std::str
   if (dryMade.empty())
     return std::nullopt;
   // The deepest directory of the name that an earlier record would turn into another link decides.
-  for (size_t slash = normal.rfind('/'); slash != std::string::npos && slash > 0; slash = normal.rfind('/', slash - 1)) {
+  for (size_t slash = normal.rfind('/'); slash != std::string::npos && slash > 0;
+       slash = normal.rfind('/', slash - 1)) {
     auto found = dryMade.find(normal.substr(0, slash));
     if (found == dryMade.end() || !S_ISLNK(found->second.mode))
       continue;

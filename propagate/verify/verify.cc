@@ -351,7 +351,8 @@ int VerifyBase(const VerifyOptions& options, FILE* output) {
   std::vector<TableEntry> records = LoadInstalledTable(tablePath, true);
   // A signed release recorded by the last run: named, and its SHA-256 digests checked as well.
   bool exists = false;
-  const std::optional<InstalledRelease> release = ParseInstalledRelease(ReadPrivateRecord(ReleaseRecordPath(tablePath), exists));
+  const std::optional<InstalledRelease> release =
+      ParseInstalledRelease(ReadPrivateRecord(ReleaseRecordPath(tablePath), exists));
   std::optional<Sha256Sums> releaseSums;
   if (release) {
     fprintf(stderr, "Release: %s version %" PRIu64 ", SHA256SUMS %s\n", release->product.c_str(), release->version,
