@@ -366,6 +366,34 @@ time_turns "create cp -a + md5sum + sync" "rm -rf tree/copy; sync" \
   "cp -a tree/v1 tree/copy && (cd tree/v1 && find . -type f -print0 | xargs -0 md5sum >/dev/null) && sync -f tree/copy" \
   "create propagate" "rm -rf tree/created; sync" "\"$propagate\" --create tree/v1 tree/created"
 turn_ratio "create cp+md5sum/propagate" 0 1 ">= 1" whole-run
+# Signed releases: the same first installation and upgrade of 1% from repositories signed by minisign,
+# with their key trusted, against the unsigned ones; every copy is then summed with SHA-256 as well, and
+# the signature checked first. A build with --create --sign also gives what signing a repository costs.
+if command -v minisign >/dev/null; then
+  minisign -G -W -p tree/release.pub -s tree/release.key >/dev/null
+  for version in 1 2; do
+    cp -al tree/repo$version tree/signed$version
+    (cd tree/signed$version && sha256sum files.txt $(ls | grep -E '^[0-9A-F]{32}$') >SHA256SUMS)
+    minisign -S -s tree/release.key -m tree/signed$version/SHA256SUMS \
+      -t "propagate-release product=bench version=$version" >/dev/null
+  done
+  trusted="--trusted-key tree/release.pub --allow-downgrade"
+  time_turns "install propagate, unsigned" "rm -rf tree/base; sync" "\"$propagate\" tree/repo1 tree/base" \
+    "install propagate, signed" "rm -rf tree/base; sync" "\"$propagate\" $trusted tree/signed1 tree/base"
+  turn_ratio "signed install unsigned/signed" 0 1 none
+  time_turns "upgrade 1% propagate, unsigned" "$back_to_v1_propagate" "\"$propagate\" tree/repo2 tree/base" \
+    "upgrade 1% propagate, signed" "\"$propagate\" $trusted tree/signed1 tree/base && sync" \
+    "\"$propagate\" $trusted tree/signed2 tree/base"
+  turn_ratio "signed upgrade 1% unsigned/signed" 0 1 none
+  if [[ $help == *--sign* ]]; then
+    time_turns "create propagate, unsigned" "rm -rf tree/created; sync" "\"$propagate\" --create tree/v1 tree/created" \
+      "create propagate --sign" "rm -rf tree/created; sync" \
+      "\"$propagate\" --create --sign tree/release.key --product bench --release-version 1 tree/v1 tree/created"
+    turn_ratio "signed create unsigned/signed" 0 1 none
+  fi
+else
+  echo "signed: not measured, no minisign"
+fi
 rm -rf tree
 
 # 3. Scaling and memory: runs over tables of small files that all keep local changes and are unchanged.
