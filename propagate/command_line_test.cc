@@ -122,7 +122,8 @@ TEST(CommandLine, FormsAndOptions) {
       {{"--create", "s"}, "Syntax: propagate --create [options] <stagedir> <repodir>"},
       {{"--create", "-n", "s", "r"}, "Syntax: propagate --create [options] <stagedir> <repodir>"},
       {{"--create", "--owner", "", "s", "r"}, "Syntax: propagate --create [options] <stagedir> <repodir>"},
-      {{"--sign", "k", "--product", "v", "--release-version", "1", "r", "b"}, "Syntax: propagate [-i] <repodir> <basedir>"},
+      {{"--sign", "k", "--product", "v", "--release-version", "1", "r", "b"},
+       "Syntax: propagate [-i] <repodir> <basedir>"},
   };
   // Signing options: --sign needs the product and the version, the others need --sign, and values are checked.
   const char* const kSigned[] = {"--create", "--sign", "k", "--product", "v", "--release-version", "1", "s", "r"};

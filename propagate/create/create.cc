@@ -441,7 +441,7 @@ void WriteTable(const Directories& directories, const std::string& text) {
   SyncRepository(directories);
 }
 
-// The longest passphrase read, with room for its line end: far more than anybody types.
+// The longest passphrase accepted: far more than anybody types.
 constexpr size_t kPassphraseLimit = 1024;
 
 // The signal that interrupted the prompt, 0 while none has.
@@ -523,12 +523,12 @@ size_t ReadPassphraseLine(int descriptor, CSecretBytes& passphrase, const std::s
   for (;;) {
     if (length == passphrase.Size())
       Fail("%s: The passphrase is longer than %zu bytes", shown.c_str(), limit);
+    // Checked before each read as well: a signal that came between two reads interrupted none.
+    if (promptSignal != 0)
+      Fail("Interrupted by %s", PromptSignalName(promptSignal));
     ssize_t got = read(descriptor, passphrase.Data() + length, 1);
-    if (got < 0 && errno == EINTR) {
-      if (promptSignal != 0)
-        Fail("Interrupted by %s", PromptSignalName(promptSignal));
+    if (got < 0 && errno == EINTR)
       continue;
-    }
     if (got < 0)
       FailErrno(errno, "%s: Cannot read", shown.c_str());
     if (got == 0 || passphrase.Data()[length] == '\n')
@@ -546,7 +546,8 @@ size_t ReadPassphraseLine(int descriptor, CSecretBytes& passphrase, const std::s
 size_t AskPassphrase(const std::string& key, CSecretBytes& passphrase) {
   CDescriptor terminal(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!terminal.Valid())
-    FailErrno(errno, "%s: Cannot ask for the passphrase of this encrypted key on /dev/tty; give it with --passphrase-file",
+    FailErrno(errno,
+              "%s: Cannot ask for the passphrase of this encrypted key on /dev/tty; give it with --passphrase-file",
               key.c_str());
   CPromptSignals signals;
   CTerminalEchoOff quiet(terminal.Get());

@@ -188,7 +188,8 @@ std::unique_ptr<CSecretBytes> ReadSecretKeyFile(const std::string& path) {
   const unsigned char* key = bytes->Data();
   if (memcmp(key + kChecksumAlgorithmOffset, kBlake2bChecksum, 2) != 0)
     RefuseKeyLine(name, "secret", "checksum " + QuotedBytes(key + kChecksumAlgorithmOffset, 2) + ", not \"B2\"");
-  if (memcmp(key + kDerivationOffset, kScryptDerivation, 2) != 0 && memcmp(key + kDerivationOffset, kNoDerivation, 2) != 0)
+  if (memcmp(key + kDerivationOffset, kScryptDerivation, 2) != 0 &&
+      memcmp(key + kDerivationOffset, kNoDerivation, 2) != 0)
     RefuseKeyLine(name, "secret", "key derivation " + QuotedBytes(key + kDerivationOffset, 2) + ", not \"Sc\" or none");
   return bytes;
 }
