@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include <charconv>
 #include <cstring>
 #include <string_view>
 
@@ -30,12 +31,19 @@ enum OptionBit : unsigned {
   kGroup = 1u << 8,
   kKeep = 1u << 9,
   kChecksum = 1u << 10,
-  kTrustedKey = 1u << 11,
-  kAllowDowngrade = 1u << 12,
+  kSign = 1u << 11,
+  kProduct = 1u << 12,
+  kReleaseVersion = 1u << 13,
+  kExpires = 1u << 14,
+  kPassphraseFile = 1u << 15,
+  kTrustedKey = 1u << 16,
+  kAllowDowngrade = 1u << 17,
 };
 constexpr unsigned kRunOptions =
     kInteractive | kDryRun | kVerbose | kProgress | kPrune | kJobs | kChecksum | kTrustedKey | kAllowDowngrade;
-constexpr unsigned kCreateOptions = kProgress | kJobs | kOwner | kGroup | kKeep;
+// The options that describe a signature mean nothing without --sign, which needs the release's product and version.
+constexpr unsigned kSigningOptions = kProduct | kReleaseVersion | kExpires | kPassphraseFile;
+constexpr unsigned kCreateOptions = kProgress | kJobs | kOwner | kGroup | kKeep | kSign | kSigningOptions;
 constexpr unsigned kVerifyOptions = kProgress | kJobs | kTable;
 
 /// Collects options while the form is not yet known; the syntax line is chosen once it is.
@@ -61,6 +69,25 @@ bool ParseJobs(std::string_view text, unsigned& jobs) {
   if (value == 0 || value > kMaxJobs)
     return false;
   jobs = value;
+  return true;
+}
+
+/// The unsigned decimal number of text, digits only, into number; false when it is none or too large.
+template <typename Number>
+bool ParseDecimal(std::string_view text, Number& number) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+/// True for a product name that stays one word of the release statement.
+bool IsProductName(std::string_view name) {
+  if (name.empty())
+    return false;
+  for (char c : name)
+    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F)
+      return false;
   return true;
 }
 
@@ -93,6 +120,32 @@ bool TakeValueOption(Scan& scan, std::string_view name, const std::string& value
     scan.used |= kTrustedKey;
     options.trustedKeys.push_back(value);
     if (value.empty())
+      scan.malformed = true;
+  } else if (name == "sign") {
+    scan.used |= kSign;
+    options.signKey = value;
+    if (value.empty())
+      scan.malformed = true;
+  } else if (name == "passphrase-file") {
+    scan.used |= kPassphraseFile;
+    options.passphraseFile = value;
+    if (value.empty())
+      scan.malformed = true;
+  } else if (name == "product") {
+    scan.used |= kProduct;
+    options.product = value;
+    if (!IsProductName(value))
+      scan.malformed = true;
+  } else if (name == "release-version") {
+    scan.used |= kReleaseVersion;
+    if (!ParseDecimal(value, options.releaseVersion))
+      scan.malformed = true;
+  } else if (name == "expires") {
+    scan.used |= kExpires;
+    int64_t seconds = 0;
+    if (ParseDecimal(value, seconds))
+      options.expires = seconds;
+    else
       scan.malformed = true;
   } else {
     return false;
@@ -148,7 +201,8 @@ const std::string& RequireOperand(const std::string& operand, const char* role) 
 
 bool TakesValue(std::string_view name) {
   return name == "jobs" || name == "j" || name == "table" || name == "owner" || name == "group" || name == "keep" ||
-         name == "trusted-key";
+         name == "trusted-key" || name == "sign" || name == "passphrase-file" || name == "product" ||
+         name == "release-version" || name == "expires";
 }
 
 }  // namespace
@@ -224,7 +278,10 @@ Options ParseCommandLine(int argc, char** argv) {
   if (scan.create && scan.verify)
     Fail("%s", kRunSyntax);
   if (scan.create) {
-    if (scan.malformed || (scan.used & ~kCreateOptions) || operands.size() != 2)
+    const bool signing = scan.used & kSign;
+    const bool releaseNamed = (scan.used & (kProduct | kReleaseVersion)) == (kProduct | kReleaseVersion);
+    if (scan.malformed || (scan.used & ~kCreateOptions) || operands.size() != 2 || signing != releaseNamed ||
+        (!signing && (scan.used & kSigningOptions)))
       Fail("%s", kCreateSyntax);
     options.form = CommandForm::Create;
     options.stagedir = RequireOperand(operands[0], "<stagedir>");
@@ -258,7 +315,8 @@ std::string HelpText() {
          "                 [--allow-downgrade] <repodir> <basedir>\n"
          "       propagate --verify [--table NAME] [--progress] [-j N] <basedir>\n"
          "       propagate --create [--owner NAME] [--group NAME] [--keep PATTERN]... [--progress] [-j N]\n"
-         "                 <stagedir> <repodir>\n"
+         "                 [--sign KEY --product NAME --release-version N [--expires SECONDS]\n"
+         "                 [--passphrase-file FILE]] <stagedir> <repodir>\n"
          "       propagate --help | --version\n"
          "\n"
          "Installs or upgrades the tree that repodir/files.txt describes in basedir.\n"
@@ -281,6 +339,17 @@ std::string HelpText() {
          "      --group NAME   with --create: record NAME as every entry's group, the table's too\n"
          "      --keep PATTERN with --create: matching files keep local changes, matching directories\n"
          "                     are left as they are when they exist\n"
+         "      --sign KEY     with --create: sign the release with the minisign secret key KEY\n"
+         "                     (SHA256SUMS and SHA256SUMS.minisig beside the table)\n"
+         "      --product NAME with --sign: the product that the signed release names\n"
+         "      --release-version N\n"
+         "                     with --sign: the release's version, an unsigned 64-bit number\n"
+         "      --expires SECONDS\n"
+         "                     with --sign: the time (seconds since 1970) after which the release\n"
+         "                     is refused\n"
+         "      --passphrase-file FILE\n"
+         "                     with --sign: the key's passphrase is FILE's first line (default:\n"
+         "                     asked on the terminal when the key is encrypted)\n"
          "      --help         print this text and exit\n"
          "      --version      print the version and exit\n"
          "\n"

@@ -1,6 +1,8 @@
 #ifndef PROPAGATE_COMMAND_LINE_H_
 #define PROPAGATE_COMMAND_LINE_H_
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,11 @@ struct Options {
   std::string owner;         ///< --create --owner: one owner name for every record; empty: the tree's own
   std::string group;         ///< --create --group: one group name for every record; empty: the tree's own
   std::vector<std::string> keepPatterns;  ///< --create --keep: shell patterns of paths that keep local changes
+  std::string signKey;                    ///< --create --sign: the minisign secret key; empty: no signature
+  std::string passphraseFile;             ///< --sign --passphrase-file: the key's passphrase is its first line
+  std::string product;                    ///< --sign --product: the product that the release names
+  uint64_t releaseVersion = 0;            ///< --sign --release-version: the release's version
+  std::optional<int64_t> expires;         ///< --sign --expires: seconds since 1970 when the release expires
   std::string repodir;   ///< Run: repository directory; Create: the repository to write
   std::string basedir;   ///< Run and Verify: base directory
   std::string stagedir;  ///< Create: the staged tree to read

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "sys/test_support.h"
 
 namespace {
@@ -41,6 +44,12 @@ std::string Describe(const Options& o) {
     text += " group=" + o.group;
   for (const std::string& pattern : o.keepPatterns)
     text += " keep=" + pattern;
+  if (!o.signKey.empty())
+    text += " sign=" + o.signKey + " product=" + o.product + " version=" + std::to_string(o.releaseVersion);
+  if (o.expires)
+    text += " expires=" + std::to_string(*o.expires);
+  if (!o.passphraseFile.empty())
+    text += " passphrase=" + o.passphraseFile;
   for (const std::string* operand : {&o.stagedir, &o.repodir, &o.basedir})
     if (!operand->empty())
       text += " [" + *operand + "]";
@@ -82,6 +91,11 @@ TEST(CommandLine, FormsAndOptions) {
       {{"--table", "t.txt", "--verify", "-j", "2", "base"}, "verify j2 table=t.txt [base]"},
       {{"--create", "--owner", "root", "--group=staff", "--keep", "etc/*", "--keep", "var", "s", "r"},
        "create owner=root group=staff keep=etc/* keep=var [s] [r]"},
+      {{"--create", "--sign", "k.key", "--product=velmira", "--release-version", "18446744073709551615", "s", "r"},
+       "create sign=k.key product=velmira version=18446744073709551615 [s] [r]"},
+      {{"s", "--sign=k", "--expires", "0", "--passphrase-file", "pw", "--release-version=3", "--product", "v",
+        "--create", "r"},
+       "create sign=k product=v version=3 expires=0 passphrase=pw [s] [r]"},
       {{"--help"}, "help"},
       {{"-n", "--help", "r"}, "help -n"},
       {{"--version"}, "version"},
@@ -108,7 +122,56 @@ TEST(CommandLine, FormsAndOptions) {
       {{"--create", "s"}, "Syntax: propagate --create [options] <stagedir> <repodir>"},
       {{"--create", "-n", "s", "r"}, "Syntax: propagate --create [options] <stagedir> <repodir>"},
       {{"--create", "--owner", "", "s", "r"}, "Syntax: propagate --create [options] <stagedir> <repodir>"},
+      {{"--sign", "k", "--product", "v", "--release-version", "1", "r", "b"},
+       "Syntax: propagate [-i] <repodir> <basedir>"},
   };
+  // Signing options: --sign needs the product and the version, the others need --sign, and values are checked.
+  const char* const kSigned[] = {"--create", "--sign", "k", "--product", "v", "--release-version", "1", "s", "r"};
+  struct SigningCase {
+    std::vector<std::string> changes;  // appended, or "drop X" to drop option --X and its value
+  } signingCases[] = {
+      {{"drop sign"}},
+      {{"drop product"}},
+      {{"drop release-version"}},
+      {{"drop sign", "--expires", "5"}},
+      {{"drop sign", "drop product", "drop release-version", "--passphrase-file", "pw"}},
+      {{"drop sign", "drop release-version", "drop product", "--product", "v"}},
+      {{"--sign="}},
+      {{"--passphrase-file="}},
+      {{"--product="}},
+      {{"--product", "velmira 2"}},
+      {{"--product", "v\x7f"}},
+      {{"--release-version", "18446744073709551616"}},
+      {{"--release-version", "-1"}},
+      {{"--release-version", "0x10"}},
+      {{"--release-version", ""}},
+      {{"--expires", "9223372036854775808"}},
+      {{"--expires", "-5"}},
+      {{"--expires", "1e9"}},
+      {{"--product"}},
+  };
+  for (const SigningCase& c : signingCases) {
+    std::vector<std::string> arguments(std::begin(kSigned), std::end(kSigned));
+    for (const std::string& change : c.changes) {
+      if (change.rfind("drop ", 0) == 0) {
+        auto at = std::find(arguments.begin(), arguments.end(), "--" + change.substr(5));
+        ASSERT_NE(arguments.end(), at) << change;
+        arguments.erase(at, at + 2);
+      } else {
+        arguments.push_back(change);
+      }
+    }
+    std::string joined;
+    for (const std::string& argument : arguments)
+      joined += "'" + argument + "' ";
+    std::string got;
+    try {
+      got = Describe(Parse(arguments));
+    } catch (const std::exception& error) {
+      got = error.what();
+    }
+    EXPECT_EQ("Syntax: propagate --create [options] <stagedir> <repodir>", got) << joined;
+  }
   for (const Case& c : cases) {
     std::string joined;
     for (const std::string& argument : c.arguments)
@@ -126,7 +189,8 @@ TEST(CommandLine, FormsAndOptions) {
 TEST(CommandLine, HelpNamesEveryOption) {
   std::string help = HelpText();
   for (const char* option : {"-i", "--dry-run", "--verbose", "--progress", "--prune", "--jobs", "--verify", "--table",
-                             "--create", "--owner", "--group", "--keep", "--help", "--version"})
+                             "--create", "--owner", "--group", "--keep", "--sign", "--product", "--release-version",
+                             "--expires", "--passphrase-file", "--help", "--version"})
     EXPECT_NE(std::string::npos, help.find(option)) << option;
   EXPECT_EQ(0u, VersionText().rfind("propagate ", 0));
 }

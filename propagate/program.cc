@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "command_line.h"
 #include "create/create.h"
@@ -14,7 +15,24 @@
 
 namespace {
 
-int RunForm(const Options& options) {
+CreateOptions CreateOptionsOf(const Options& options) {
+  CreateOptions create;
+  create.progress = options.progress;
+  create.jobs = options.jobs;
+  create.owner = options.owner;
+  create.group = options.group;
+  create.keepPatterns = options.keepPatterns;
+  create.stagedir = options.stagedir;
+  create.repodir = options.repodir;
+  create.signKey = options.signKey;
+  create.passphraseFile = options.passphraseFile;
+  create.release.product = options.product;
+  create.release.version = options.releaseVersion;
+  create.release.expires = options.expires;
+  return create;
+}
+
+int RunForm(const Options& options, const CMinisignSecretKey* signingKey) {
   switch (options.form) {
     case CommandForm::Help:
       fputs(HelpText().c_str(), stdout);
@@ -22,17 +40,8 @@ int RunForm(const Options& options) {
     case CommandForm::Version:
       fputs(VersionText().c_str(), stdout);
       return 0;
-    case CommandForm::Create: {
-      CreateOptions create;
-      create.progress = options.progress;
-      create.jobs = options.jobs;
-      create.owner = options.owner;
-      create.group = options.group;
-      create.keepPatterns = options.keepPatterns;
-      create.stagedir = options.stagedir;
-      create.repodir = options.repodir;
-      return RunCreate(create);
-    }
+    case CommandForm::Create:
+      return RunCreate(CreateOptionsOf(options), signingKey);
     case CommandForm::Verify: {
       VerifyOptions verify;
       verify.progress = options.progress;
@@ -66,8 +75,13 @@ int RunForm(const Options& options) {
 
 int Run(int argc, char** argv) {
   const Options options = ParseCommandLine(argc, argv);
+  // The key is read, and its passphrase asked for, while signals still reach this thread: an interrupted prompt
+  // unwinds and gives the terminal its echo back, which the guard's sudden end would not.
+  std::unique_ptr<CMinisignSecretKey> signingKey;
+  if (options.form == CommandForm::Create)
+    signingKey = LoadSigningKey(CreateOptionsOf(options));
   CSignalGuard signals;
-  int status = RunForm(options);
+  int status = RunForm(options, signingKey.get());
   // Output that scripts read must not end short without a word: a full disk or a closed pipe fails the run.
   errno = 0;
   if (fflush(stdout) != 0 || ferror(stdout))

@@ -13,18 +13,23 @@ expect_completion() {
 }
 
 test_options_follow_the_form_chosen_so_far() {
-  expect_completion "-i -n --dry-run -v --verbose -c --checksum --progress --prune -j --jobs --verify --table --create --owner \
---group --keep --help --version" propagate -
-  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs --verify --table --create --owner --group --keep \
---help --version" propagate --
+  expect_completion "-i -n --dry-run -v --verbose -c --checksum --progress --prune -j --jobs --trusted-key --allow-downgrade \
+--verify --table --create --owner --group --keep --sign --product --release-version --expires --passphrase-file --help \
+--version" propagate -
+  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs --trusted-key --allow-downgrade --verify --table \
+--create --owner --group --keep --sign --product --release-version --expires --passphrase-file --help --version" propagate --
   expect_completion "--verbose --verify --version" propagate --ver
   # After an option, --help and --version no longer make sense, and neither do the other forms' options.
-  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs" propagate -i --
+  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs --trusted-key --allow-downgrade" propagate -i --
+  expect_completion "--trusted-key" propagate --trusted-key a.pub --tr
   expect_completion "--table --progress --jobs" propagate --verify --
   expect_completion "--verify --progress --jobs" propagate --table files.txt --
-  expect_completion "--owner --group --keep --progress --jobs" propagate --create --
+  expect_completion "--owner --group --keep --progress --jobs --sign --product --release-version --expires \
+--passphrase-file" propagate --create --
   expect_completion "--keep" propagate --create --keep 'etc/*' --ke
-  expect_completion "--create --group --keep --progress --jobs" propagate --owner=root --
+  expect_completion "--create --group --keep --progress --jobs --sign --product --release-version --expires \
+--passphrase-file" propagate --owner=root --
+  expect_completion "--release-version" propagate --sign k.key --product=velmira --re
   expect_completion "--checksum" propagate -nv --c
   expect_completion "" propagate -nv --cr
   expect_completion "--prune" propagate -n -j 4 --pru
@@ -51,8 +56,13 @@ test_option_values() {
   expect_completion "" propagate --jobs ""
   expect_completion "" propagate -nj ""
   expect_completion "" propagate --create --keep ""
+  expect_completion "" propagate --create --product ""
+  expect_completion "" propagate --create --release-version ""
+  expect_completion "" propagate --create --expires=""
   touch table.old
   expect_completion "table.old" propagate --verify --table table.
+  expect_completion "table.old" propagate --create --sign table.
+  expect_completion "--passphrase-file=table.old" propagate --create --passphrase-file=table.
 }
 
 test_operands_are_directories() {
@@ -63,6 +73,8 @@ test_operands_are_directories() {
   expect_completion "base dir" propagate --progress --jobs=4 repo b
   # The value of an option is no operand.
   expect_completion "base dir" propagate --create --owner root --group root --keep x repo b
+  expect_completion "base dir" propagate --create --sign k --product v --release-version 1 --expires 2 \
+--passphrase-file p repo b
   expect_completion "base dir" propagate -j 2 repo b
   expect_completion "base dir" propagate --owner = root repo b
   # Two operands for a run or --create, one for --verify; then nothing.

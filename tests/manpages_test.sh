@@ -59,8 +59,9 @@ test_propagate_messages_are_documented() {
     while (/\bFail(Errno)?\(\s*(?:[^,"()]+,\s*)?((?:"(?:[^"\\]|\\.)*"\s*(?:PRI[a-zA-Z0-9]+\s*)?)+)/g) {
       my ($errno, $f) = ($1, $2);
       $f =~ s/"\s*PRI[a-zA-Z0-9]+\s*"?/u/g;
-      $f =~ s/"\s*"//g;
+      $f =~ s/(?<!\\)"\s*"//g;
       $f =~ s/^"|"\s*$//g;
+      $f =~ s/\\(["\\])/$1/g;
       $f .= ": %s" if $errno;
       print "$f\n";
     }' $(find "$SOURCE_DIR"/propagate -name "*.cc" ! -name "*_test.cc" ! -name "test_support.cc") |

@@ -241,4 +241,99 @@ dir var daemon adm $T0 0750 n" "$(sed -n '3,5p' repo/files.txt)"
   expect_attrs base/var "directory 750 daemon adm"
 }
 
+# Signed releases: keys made by minisign, and signatures that minisign checks.
+need_minisign() {
+  command -v minisign >/dev/null && return 0
+  echo "SKIP [$current_test]: minisign is not installed"
+  return 1
+}
+
+small_stage() {
+  mkdir -p stage/etc
+  printf 'port = 1\n' >stage/etc/app.conf
+  printf '#!/bin/sh\n' >stage/tool
+}
+
+# minisign's report of a good signature of repository $1 by public key $2 with the trusted comment $3.
+expect_verified() {
+  expect_run 0 "Signature and comment signature verified
+Trusted comment: $3
+" "" minisign -Vm "$1/SHA256SUMS" -p "$2"
+  (cd "$1" && sha256sum --strict -c SHA256SUMS) >check.txt 2>&1 || fail "sha256sum -c in $1: $(cat check.txt)"
+  expect_eq "files checked in $1" "$(ls "$1" | grep -vc '^SHA256SUMS')" "$(grep -c ': OK$' check.txt)"
+}
+
+test_signed_release() {
+  need_minisign || return $SKIP
+  small_stage
+  minisign -G -W -p k.pub -s k.key </dev/null >/dev/null || fail "minisign -G -W failed"
+  # A key stored without a passphrase needs no terminal.
+  expect_run 0 "" "" setsid -w "$PROPAGATE" --create --sign k.key --product velmira --release-version 3 \
+    --expires 1900000000 stage repo </dev/null
+  local conf tool
+  conf=$(digest stage/etc/app.conf) tool=$(digest stage/tool)
+  expect_eq "repository" "$(printf '%s\n' "$conf" "$tool" SHA256SUMS SHA256SUMS.minisig files.txt | LC_ALL=C sort)" \
+    "$(LC_ALL=C ls -A repo)"
+  expect_verified repo k.pub "propagate-release product=velmira version=3 expires=1900000000"
+  expect_run 0 "" "" "$PROPAGATE" --create --sign=k.key --product=velmira --release-version=18446744073709551615 stage repo
+  expect_verified repo k.pub "propagate-release product=velmira version=18446744073709551615"
+  # Made again without --sign, the repository no longer claims a signature, for this table or any other.
+  expect_run 0 "" "" "$PROPAGATE" --create stage repo
+  expect_eq "repository" "$(printf '%s\n' "$conf" "$tool" files.txt | LC_ALL=C sort)" "$(LC_ALL=C ls -A repo)"
+}
+
+# minisign's encrypted keys: the passphrase from a file, a wrong one refused before anything is written, none
+# asked for without a terminal. Each decryption costs over a second of scrypt: few of them.
+test_encrypted_key() {
+  need_minisign || return $SKIP
+  small_stage
+  printf 'pass phrase\npass phrase\n' | minisign -G -p e.pub -s e.key >/dev/null 2>&1 || fail "minisign -G failed"
+  printf 'wrong\n' >wrong
+  expect_run 1 "" "Error: e.key: Wrong passphrase, or a damaged secret key"$'\n' \
+    "$PROPAGATE" --create --sign e.key --passphrase-file wrong --product velmira --release-version 3 stage repo
+  [ -e repo ] && fail "a refused key left a repository: $(ls -A repo)"
+  expect_run 1 "" "Error: e.key: Cannot ask for the passphrase of this encrypted key on /dev/tty; give it with \
+--passphrase-file: No such device or address"$'\n' \
+    setsid -w "$PROPAGATE" --create --sign e.key --product velmira --release-version 3 stage repo </dev/null
+  [ -e repo ] && fail "a key without its passphrase left a repository: $(ls -A repo)"
+  printf 'pass phrase\r\nnot this line\n' >right
+  expect_run 0 "" "" \
+    "$PROPAGATE" --create --sign e.key --passphrase-file right --product velmira --release-version 3 stage repo
+  expect_verified repo e.pub "propagate-release product=velmira version=3"
+
+  # On a terminal (a pseudo-terminal of script(1)): the prompt, no echo of what is typed, and after an interrupt
+  # the echo is back. The input comes once the prompt stands: what was typed before it is discarded.
+  command -v script >/dev/null || { echo "SKIP [$current_test]: no script(1) for the terminal cases"; return 0; }
+  local command="$(printf '%q' "$PROPAGATE") --create --sign e.key --product velmira --release-version 4 stage repo; echo status \$?; \
+stty -a | grep -o ' -\?echo '"
+  (sleep 1; printf 'pass phrase\n') | timeout 60 script -qec "$command" /dev/null >typed.txt 2>&1
+  expect_eq "terminal" "Passphrase for e.key: |status 0| echo |" "$(tr -d '\r' <typed.txt | tr '\n' '|')"
+  expect_verified repo e.pub "propagate-release product=velmira version=4"
+  (sleep 1; printf 'pass\003') | timeout 60 script -qec "$command" /dev/null >typed.txt 2>&1
+  expect_eq "interrupted" "Passphrase for e.key: |Error: Interrupted by SIGINT|status 1| echo |" \
+    "$(tr -d '\r' <typed.txt | tr '\n' '|')"
+  expect_verified repo e.pub "propagate-release product=velmira version=4"
+}
+
+test_signing_usage() {
+  small_stage
+  local syntax="Error: Syntax: propagate --create [options] <stagedir> <repodir>"$'\n' args
+  while IFS= read -r args; do
+    eval "expect_run 1 \"\" \"\$syntax\" \"\$PROPAGATE\" --create $args stage repo"
+  done <<'EOT'
+--sign k.key --product velmira
+--sign k.key --release-version 3
+--product velmira --release-version 3
+--product velmira --release-version 3 --expires 1900000000 --passphrase-file pw
+--sign k.key --product 'velmira kit' --release-version 3
+--sign k.key --product velmira --release-version 3.1
+--sign k.key --product velmira --release-version 3 --expires -1
+--sign= --product velmira --release-version 3
+EOT
+  [ -e repo ] && fail "a refused command line made a repository"
+  expect_run 1 "" "Error: k.key: Cannot open: No such file or directory"$'\n' \
+    "$PROPAGATE" --create --sign k.key --product velmira --release-version 3 stage repo
+  [ -e repo ] && fail "a missing key left a repository"
+}
+
 run_tests

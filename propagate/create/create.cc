@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +25,7 @@
 #include "sys/path_name.h"
 #include "sys/progress.h"
 #include "sys/run_error.h"
+#include "sys/sha256.h"
 #include "sys/temporary_file.h"
 #include "sys/tree_walk.h"
 #include "sys/worker_pool.h"
@@ -87,9 +90,10 @@ bool ContentPresent(int repo, const std::string& name, uint64_t length) {
 }
 
 /// Copies the staged file entry into the repository under the control sum of the bytes copied, which it
-/// returns. Each byte is read once: it is hashed and written from the same buffer.
+/// returns; with sha256, also gives their SHA-256 there. Each byte is read once: it is hashed and written from
+/// the same buffer.
 std::string StoreContent(const Directories& directories, const StagedEntry& entry, std::vector<unsigned char>& buffer,
-                         CProgress& progress) {
+                         CProgress& progress, std::string* sha256) {
   const std::string shown = directories.shownStage + entry.path;
   // O_NONBLOCK and O_NOCTTY: should a FIFO or a terminal take the file's place, it must not stop the run.
   CDescriptor source(
@@ -106,6 +110,9 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
     posix_fadvise(source.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   CControlSumMD5 sum;
+  std::optional<CControlSumSHA256> signedSum;
+  if (sha256)
+    signedSum.emplace();
   std::unique_ptr<CRepositoryFile> temporary;
   size_t filled = 0;
   uint64_t total = 0;
@@ -123,6 +130,8 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
     if (got == 0)
       break;
     sum.Update(buffer.data() + filled, static_cast<size_t>(got));
+    if (signedSum)
+      signedSum->Update(buffer.data() + filled, static_cast<size_t>(got));
     filled += static_cast<size_t>(got);
     total += static_cast<uint64_t>(got);
     // A short read that reaches the length fstat gave is the end: one more read would only return 0.
@@ -132,6 +141,8 @@ std::string StoreContent(const Directories& directories, const StagedEntry& entr
   progress.Advance(1, total);
 
   std::string name = sum.HexDigest();
+  if (signedSum)
+    *sha256 = signedSum->HexDigest();
   // Content stored under its control sum is the same content, whether an earlier run or a duplicate in this
   // one stored it; a file of another length under that name is damaged and replaced.
   if (ContentPresent(directories.repo, name, total))
@@ -382,15 +393,174 @@ std::string FormatTable(const CreateOptions& options, std::vector<TableEntry>& r
   return table;
 }
 
-/// Writes text as the repository's files.txt: a temporary file, flushed, renamed over the old table, and
-/// the directory flushed, so that a crash leaves either the old table or the whole new one.
-void WriteTable(const Directories& directories, const std::string& text) {
-  CRepositoryFile temporary(directories.repo, directories.shownRepo, "files.txt");
+/// Writes text as the repository's file name: a temporary file, flushed, renamed over the old one, so that a
+/// crash leaves either the old file or the whole new one.
+void WriteRepositoryFile(const Directories& directories, const char* name, const std::string& text) {
+  CRepositoryFile temporary(directories.repo, directories.shownRepo, name);
   temporary.Write(text.data(), text.size());
   temporary.Sync();
-  temporary.Rename("files.txt", directories.shownRepo + "files.txt");
+  temporary.Rename(name, directories.shownRepo + name);
+}
+
+/// Flushes the repository directory, so that the renames made in it so far reach the disk before later ones.
+void SyncRepository(const Directories& directories) {
   if (fsync(directories.repo) != 0)
     FailErrno(errno, "fsync(%s)", directories.shownRepo.c_str());
+}
+
+/// Writes the signed release beside the table that it covers: SHA256SUMS with the SHA-256 of the table's bytes
+/// and of every content file, and its signature. contentSums holds the SHA-256 of each content digests names.
+void WriteRelease(const Directories& directories, const CMinisignSecretKey& key, const ReleaseStatement& release,
+                  const std::string& table, const std::vector<std::string>& digests,
+                  const std::vector<std::string>& contentSums) {
+  Sha256Sums sums;
+  CControlSumSHA256 tableSum;
+  tableSum.Update(table.data(), table.size());
+  sums["files.txt"] = tableSum.HexDigest();
+  for (size_t i = 0; i < digests.size(); ++i)
+    sums[digests[i]] = contentSums[i];
+  const std::string text = FormatSha256Sums(sums);
+  const std::string signature = key.Sign(text, FormatTrustedComment(release));
+  WriteRepositoryFile(directories, kSha256SumsName, text);
+  WriteRepositoryFile(directories, kSignatureName, signature);
+  // Both are on disk before the table that they name replaces the old one.
+  SyncRepository(directories);
+}
+
+/// Removes the release files that an earlier signed run left: they would claim to sign a table that they do not
+/// cover. The table's rename flushes the directory after.
+void RemoveRelease(const Directories& directories) {
+  for (const char* name : {kSignatureName, kSha256SumsName})
+    if (unlinkat(directories.repo, name, 0) != 0 && errno != ENOENT)
+      FailErrno(errno, "unlink(%s%s)", directories.shownRepo.c_str(), name);
+}
+
+/// Writes text as the repository's files.txt, the last file of a run, and flushes the directory after it.
+void WriteTable(const Directories& directories, const std::string& text) {
+  WriteRepositoryFile(directories, "files.txt", text);
+  SyncRepository(directories);
+}
+
+// The longest passphrase accepted: far more than anybody types.
+constexpr size_t kPassphraseLimit = 1024;
+
+// The signal that interrupted the prompt, 0 while none has.
+volatile sig_atomic_t promptSignal = 0;
+
+extern "C" void NotePromptSignal(int signal) {
+  promptSignal = signal;
+}
+
+/// For its lifetime, SIGINT, SIGTERM and SIGHUP interrupt a read instead of ending the process, so that the
+/// terminal's echo is put back by unwinding; a signal ignored from the start stays ignored, as under nohup.
+class CPromptSignals {
+ public:
+  CPromptSignals() {
+    promptSignal = 0;
+    struct sigaction note {};
+    note.sa_handler = NotePromptSignal;
+    sigemptyset(&note.sa_mask);
+    note.sa_flags = 0;  // no SA_RESTART: the read must return
+    for (size_t i = 0; i < kCount; ++i) {
+      installed[i] = sigaction(kSignals[i], nullptr, &previous[i]) == 0 && previous[i].sa_handler != SIG_IGN &&
+                     sigaction(kSignals[i], &note, nullptr) == 0;
+    }
+  }
+  ~CPromptSignals() {
+    for (size_t i = 0; i < kCount; ++i)
+      if (installed[i])
+        sigaction(kSignals[i], &previous[i], nullptr);
+  }
+  CPromptSignals(const CPromptSignals&) = delete;
+  CPromptSignals& operator=(const CPromptSignals&) = delete;
+
+ private:
+  static constexpr size_t kCount = 3;
+  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction previous[kCount] {};
+  bool installed[kCount] = {};
+};
+
+/// For its lifetime, the terminal does not echo what is typed, but for the line end.
+class CTerminalEchoOff {
+ public:
+  explicit CTerminalEchoOff(int terminal) : terminal(terminal) {
+    if (tcgetattr(terminal, &saved) != 0)
+      FailErrno(errno, "tcgetattr(/dev/tty)");
+    struct termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    // TCSAFLUSH: what was typed before the prompt, and echoed, is not taken for the passphrase.
+    if (tcsetattr(terminal, TCSAFLUSH, &quiet) != 0)
+      FailErrno(errno, "tcsetattr(/dev/tty)");
+  }
+  ~CTerminalEchoOff() { tcsetattr(terminal, TCSANOW, &saved); }
+  CTerminalEchoOff(const CTerminalEchoOff&) = delete;
+  CTerminalEchoOff& operator=(const CTerminalEchoOff&) = delete;
+
+ private:
+  int terminal;
+  struct termios saved {};
+};
+
+const char* PromptSignalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    default:
+      return "SIGHUP";
+  }
+}
+
+/// Reads the first line of descriptor into passphrase, a byte at a time so that nothing after it is consumed, and
+/// returns its length without "\n" or "\r\n"; shown names the source in messages.
+size_t ReadPassphraseLine(int descriptor, CSecretBytes& passphrase, const std::string& shown) {
+  // Room is left for "\r\n" after the longest passphrase.
+  const size_t limit = passphrase.Size() - 2;
+  size_t length = 0;
+  for (;;) {
+    if (length == passphrase.Size())
+      Fail("%s: The passphrase is longer than %zu bytes", shown.c_str(), limit);
+    // Checked before each read as well: a signal that came between two reads interrupted none.
+    if (promptSignal != 0)
+      Fail("Interrupted by %s", PromptSignalName(promptSignal));
+    ssize_t got = read(descriptor, passphrase.Data() + length, 1);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      FailErrno(errno, "%s: Cannot read", shown.c_str());
+    if (got == 0 || passphrase.Data()[length] == '\n')
+      break;
+    ++length;
+  }
+  if (length > 0 && passphrase.Data()[length - 1] == '\r')
+    --length;
+  if (length > limit)
+    Fail("%s: The passphrase is longer than %zu bytes", shown.c_str(), limit);
+  return length;
+}
+
+/// Asks for the passphrase of the encrypted key on the process's terminal, never echoing it.
+size_t AskPassphrase(const std::string& key, CSecretBytes& passphrase) {
+  CDescriptor terminal(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!terminal.Valid())
+    FailErrno(errno,
+              "%s: Cannot ask for the passphrase of this encrypted key on /dev/tty; give it with --passphrase-file",
+              key.c_str());
+  CPromptSignals signals;
+  CTerminalEchoOff quiet(terminal.Get());
+  const std::string prompt = "Passphrase for " + key + ": ";
+  if (!WriteAll(terminal.Get(), prompt.data(), prompt.size()))
+    FailErrno(errno, "write(/dev/tty)");
+  try {
+    return ReadPassphraseLine(terminal.Get(), passphrase, "/dev/tty");
+  } catch (const RunError&) {
+    // The line end that an interrupted line did not echo: the error line starts on a line of its own.
+    WriteAll(terminal.Get(), "\n", 1);
+    throw;
+  }
 }
 
 }  // namespace
@@ -407,7 +577,33 @@ std::optional<int64_t> ParseSourceDateEpoch(const char* text) {
   return value;
 }
 
-int RunCreate(const CreateOptions& options) {
+std::unique_ptr<CMinisignSecretKey> LoadSigningKey(const CreateOptions& options) {
+  if (options.signKey.empty())
+    return nullptr;
+  // The key file is read first: a missing or damaged key fails before anybody is asked for its passphrase.
+  const bool encrypted = MinisignSecretKeyIsEncrypted(options.signKey);
+  CSecretBytes passphrase(kPassphraseLimit + 2);
+  size_t length = 0;
+  if (!options.passphraseFile.empty()) {
+    // Read even for a key without encryption: a file named that cannot be read is a mistake all the same.
+    CDescriptor file(open(options.passphraseFile.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (!file.Valid())
+      FailErrno(errno, "%s: Cannot open", options.passphraseFile.c_str());
+    length = ReadPassphraseLine(file.Get(), passphrase, options.passphraseFile);
+  } else if (encrypted) {
+    length = AskPassphrase(options.signKey, passphrase);
+  }
+  return std::make_unique<CMinisignSecretKey>(
+      options.signKey, std::string_view(reinterpret_cast<const char*>(passphrase.Data()), length));
+}
+
+int RunCreate(const CreateOptions& options, const CMinisignSecretKey* key) {
+  // The key before anything else: a wrong passphrase fails before the tree is even read.
+  std::unique_ptr<CMinisignSecretKey> loaded;
+  if (!key && !options.signKey.empty()) {
+    loaded = LoadSigningKey(options);
+    key = loaded.get();
+  }
   const std::optional<int64_t> clamp = ParseSourceDateEpoch(getenv("SOURCE_DATE_EPOCH"));
   if (!options.owner.empty())
     CheckRecordName("user", options.owner, "");
@@ -455,15 +651,25 @@ int RunCreate(const CreateOptions& options) {
   progress.SetTotal(records.size());
   progress.Advance(records.size() - plan.entries.size(), 0);
   std::vector<std::string> digests(plan.entries.size());
+  // The SHA-256 of each content is taken from the bytes as they are stored; content that an earlier run stored
+  // is the same content, by its control sum and length, as it is for the table.
+  std::vector<std::string> contentSums(key ? plan.entries.size() : 0);
   RunInParallel(plan.entries.size(), options.jobs ? options.jobs : DefaultJobs(),
                 [&](size_t index, std::vector<unsigned char>& buffer) {
-                  digests[index] = StoreContent(directories, staged[plan.entries[index]], buffer, progress);
+                  digests[index] = StoreContent(directories, staged[plan.entries[index]], buffer, progress,
+                                                key ? &contentSums[index] : nullptr);
                 });
   const std::string table = FormatTable(options, records, plan, digests);
 
   // The content must be on disk before a table that names it.
   if (syncfs(repo.Get()) != 0)
     FailErrno(errno, "syncfs(%s)", options.repodir.c_str());
+  // The release files before the table: until the new table is in place, SHA256SUMS gives another digest for
+  // files.txt than the one it has, so a repository that a failure leaves half made never verifies.
+  if (key)
+    WriteRelease(directories, *key, options.release, table, digests, contentSums);
+  else
+    RemoveRelease(directories);
   WriteTable(directories, table);
   progress.Finish();
   return 0;

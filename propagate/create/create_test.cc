@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -22,6 +24,7 @@
 
 #include "sys/control_sum.h"
 #include "sys/mapped_file.h"
+#include "sys/sha256.h"
 #include "sys/test_support.h"
 #include "table/table_parser.h"
 #include "table/table_writer.h"
@@ -437,4 +440,88 @@ TEST(Create, FailedStoreKeepsTheOldTable) {
   std::vector<std::string> expected = {blocked, FileControlSum(dir / "stage/a"), "files.txt"};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(expected, Listing(dir / "repo"));
+}
+
+namespace {
+
+// A secret key file stored without a passphrase, as minisign -G -W writes one; its public half in publicKey.
+void WriteUnencryptedKey(const std::string& path, MinisignPublicKey& publicKey) {
+  ASSERT_GE(sodium_init(), 0);
+  unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_keypair(publicKey.key.data(), secretKey);
+  publicKey.keyId = {1, 2, 3, 4, 5, 6, 7, 8};
+  std::string bytes = "Ed" + std::string(2, '\0') + "B2" + std::string(48, '\0');
+  bytes += std::string(reinterpret_cast<const char*>(publicKey.keyId.data()), 8);
+  bytes += std::string(reinterpret_cast<const char*>(secretKey), sizeof secretKey) + std::string(32, '\0');
+  std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(text.data(), text.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                    sodium_base64_VARIANT_ORIGINAL);
+  text.pop_back();
+  WriteFile(path, "untrusted comment: minisign secret key\n" + text + "\n");
+}
+
+CreateOptions Signed(const std::string& stage, const std::string& repo, const std::string& key) {
+  CreateOptions options = Settings(stage, repo);
+  options.signKey = key;
+  options.release = {"velmira", 3, 1900000000};
+  return options;
+}
+
+}  // namespace
+
+// SHA256SUMS lists the table's bytes and every content file, the signature covers it with the release statement,
+// and an unsigned run into the same repository takes both away.
+TEST(Create, SignedRelease) {
+  TempDir dir;
+  MakeHardTree(dir / "stage");
+  MinisignPublicKey publicKey;
+  WriteUnencryptedKey(dir / "k.key", publicKey);
+  ASSERT_EQ(0, RunCreate(Signed(dir / "stage", dir / "repo", dir / "k.key")));
+  ExpectTableDescribesTree(dir / "stage", dir / "repo");
+  Sha256Sums expected;
+  for (const std::string& name : Listing(dir / "repo"))
+    if (name != kSha256SumsName && name != kSignatureName)
+      expected[name] = FileSHA256(dir / "repo/" + name);
+  EXPECT_EQ(12u, expected.size());
+  const std::string sums = ReadFile(dir / "repo/SHA256SUMS");
+  EXPECT_EQ(FormatSha256Sums(expected), sums);
+  EXPECT_EQ("propagate-release product=velmira version=3 expires=1900000000",
+            VerifyMinisignSignature(ReadFile(dir / "repo/SHA256SUMS.minisig"), "s", sums, {publicKey}));
+
+  ASSERT_EQ(0, RunCreate(Settings(dir / "stage", dir / "repo")));
+  EXPECT_EQ(expected.size(), Listing(dir / "repo").size());
+  EXPECT_FALSE(std::filesystem::exists(dir / "repo/SHA256SUMS"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "repo/SHA256SUMS.minisig"));
+}
+
+// The passphrase file is read up to its first line end, whatever the key; the key is read before anything else.
+TEST(Create, SigningKeyRefusals) {
+  TempDir dir;
+  MakeDir(dir / "stage");
+  MakeFile(dir / "stage/file", "x");
+  MinisignPublicKey publicKey;
+  WriteUnencryptedKey(dir / "k.key", publicKey);
+  const std::string longLine(1025, 'p');
+  struct Case {
+    const char* key;
+    const char* passphraseFile;
+    std::string passphrase;  // written to the file when it is named
+    std::string expected;
+  } cases[] = {
+      {"k.key", "pw", "pw\r\nnext line\n", ""},
+      {"k.key", "pw", longLine.substr(1) + "\r\n", ""},
+      {"k.key", "pw", longLine + "\n", dir / "pw" + ": The passphrase is longer than 1024 bytes"},
+      {"k.key", "pw", longLine.substr(1) + "p\r\n", dir / "pw" + ": The passphrase is longer than 1024 bytes"},
+      {"k.key", "none", "", dir / "none" + ": Cannot open: " + strerror(ENOENT)},
+      {"stage/file", "pw", "pw\n", dir / "stage/file" + ": line 1: Does not begin with \"untrusted comment: \""},
+  };
+  for (const Case& c : cases) {
+    CreateOptions options = Signed(dir / "stage", dir / "repo", dir / c.key);
+    options.passphraseFile = dir / c.passphraseFile;
+    if (std::string(c.passphraseFile) != "none")
+      WriteFile(options.passphraseFile, c.passphrase);
+    EXPECT_EQ(c.expected.empty() ? "(no error)" : c.expected, ErrorOf([&] { RunCreate(options); })) << c.passphrase;
+    EXPECT_EQ(c.expected.empty(), std::filesystem::exists(dir / "repo")) << c.passphrase;
+    std::filesystem::remove_all(dir / "repo");
+  }
 }

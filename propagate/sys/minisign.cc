@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "sys/descriptor.h"
 #include "sys/mapped_file.h"
@@ -175,6 +176,24 @@ void DecodeKeyLine(std::string_view text, unsigned char* out, size_t capacity, s
     RefuseKeyLine(path, kind, "algorithm " + QuotedBytes(out, 2) + ", not \"Ed\"");
 }
 
+// The decoded bytes of the secret key file at path, in guarded memory, with the algorithms that this code can use:
+// the checksum BLAKE2b, and scrypt or no key derivation at all.
+std::unique_ptr<CSecretBytes> ReadSecretKeyFile(const std::string& path) {
+  const char* name = path.c_str();
+  CSecretBytes text(kKeyFileLimit + 1);
+  const size_t textLength = ReadKeyFile(path, text);
+  const std::string_view keyText(reinterpret_cast<const char*>(text.Data()), textLength);
+  auto bytes = std::make_unique<CSecretBytes>(textLength + 1);
+  DecodeKeyLine(keyText, bytes->Data(), bytes->Size(), kSecretKeyFileBytes, name, "secret");
+  const unsigned char* key = bytes->Data();
+  if (memcmp(key + kChecksumAlgorithmOffset, kBlake2bChecksum, 2) != 0)
+    RefuseKeyLine(name, "secret", "checksum " + QuotedBytes(key + kChecksumAlgorithmOffset, 2) + ", not \"B2\"");
+  if (memcmp(key + kDerivationOffset, kScryptDerivation, 2) != 0 &&
+      memcmp(key + kDerivationOffset, kNoDerivation, 2) != 0)
+    RefuseKeyLine(name, "secret", "key derivation " + QuotedBytes(key + kDerivationOffset, 2) + ", not \"Sc\" or none");
+  return bytes;
+}
+
 }  // namespace
 
 std::string MinisignKeyIdText(const MinisignKeyId& keyId) {
@@ -212,17 +231,16 @@ CSecretBytes::~CSecretBytes() {
   sodium_free(data);
 }
 
+bool MinisignSecretKeyIsEncrypted(const std::string& path) {
+  std::unique_ptr<CSecretBytes> bytes = ReadSecretKeyFile(path);
+  return memcmp(bytes->Data() + kDerivationOffset, kScryptDerivation, 2) == 0;
+}
+
 CMinisignSecretKey::CMinisignSecretKey(const std::string& path, std::string_view passphrase)
     : secretKey(crypto_sign_SECRETKEYBYTES) {
   const char* name = path.c_str();
-  CSecretBytes text(kKeyFileLimit + 1);
-  const size_t textLength = ReadKeyFile(path, text);
-  const std::string_view keyText(reinterpret_cast<const char*>(text.Data()), textLength);
-  CSecretBytes bytes(textLength + 1);
-  DecodeKeyLine(keyText, bytes.Data(), bytes.Size(), kSecretKeyFileBytes, name, "secret");
-  const unsigned char* key = bytes.Data();
-  if (memcmp(key + kChecksumAlgorithmOffset, kBlake2bChecksum, 2) != 0)
-    RefuseKeyLine(name, "secret", "checksum " + QuotedBytes(key + kChecksumAlgorithmOffset, 2) + ", not \"B2\"");
+  std::unique_ptr<CSecretBytes> bytes = ReadSecretKeyFile(path);
+  const unsigned char* key = bytes->Data();
   if (memcmp(key + kDerivationOffset, kScryptDerivation, 2) == 0) {
     const unsigned long long opslimit = LoadLittleEndian64(key + kOpslimitOffset);
     const unsigned long long memlimit = LoadLittleEndian64(key + kMemlimitOffset);
@@ -235,7 +253,7 @@ CMinisignSecretKey::CMinisignSecretKey(const std::string& path, std::string_view
       FailErrno(errno, "%s: Cannot derive the key from the passphrase (scrypt, opslimit %llu, memlimit %llu)", name,
                 opslimit, memlimit);
     for (size_t i = 0; i < encryptedBytes; ++i)
-      bytes.Data()[kEncryptedOffset + i] ^= stream.Data()[i];
+      bytes->Data()[kEncryptedOffset + i] ^= stream.Data()[i];
     // The checksum covers "Ed", the key id and the secret key, which stand apart in the file.
     CSecretBytes covered(2 + kKeyIdSize + crypto_sign_SECRETKEYBYTES);
     memcpy(covered.Data(), key, 2);
@@ -246,8 +264,6 @@ CMinisignSecretKey::CMinisignSecretKey(const std::string& path, std::string_view
     sodium_memzero(checksum, sizeof checksum);
     if (!right)
       Fail("%s: Wrong passphrase, or a damaged secret key", name);
-  } else if (memcmp(key + kDerivationOffset, kNoDerivation, 2) != 0) {
-    RefuseKeyLine(name, "secret", "key derivation " + QuotedBytes(key + kDerivationOffset, 2) + ", not \"Sc\" or none");
   }
   // A key stored without a passphrase carries a checksum of zeros, so there is nothing to check it against.
   memcpy(keyId.data(), key + kEncryptedOffset, kKeyIdSize);

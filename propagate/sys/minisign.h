@@ -49,6 +49,10 @@ class CSecretBytes {
   size_t size;
 };
 
+/// True when the secret key file at path is encrypted with a passphrase, false when minisign wrote it without one (-W);
+/// refuses what CMinisignSecretKey refuses before it decrypts, in the same words.
+bool MinisignSecretKeyIsEncrypted(const std::string& path);
+
 /// A minisign secret key, decrypted, held in guarded memory for the object's lifetime.
 class CMinisignSecretKey {
  public:

@@ -149,6 +149,7 @@ TEST(Minisign, OwnKeysSignAndVerify) {
     const MinisignKeyId id = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
     WriteKeyPair(dir / "k.pub", dir / "k.key", id, passphrase);
     const MinisignPublicKey publicKey = ReadMinisignPublicKey(dir / "k.pub");
+    EXPECT_EQ(!passphrase.empty(), MinisignSecretKeyIsEncrypted(dir / "k.key"));
     CMinisignSecretKey secretKey(dir / "k.key", passphrase);
     EXPECT_EQ(id, publicKey.keyId);
     EXPECT_EQ(id, secretKey.KeyId());
@@ -207,6 +208,10 @@ TEST(Minisign, KeyFileRefusals) {
                   ReadMinisignPublicKey(path);
               }))
         << c.content;
+    // Whether a passphrase is needed is told only of a key that could be decrypted with one.
+    if (c.secret && c.expected.find(": line ") != std::string::npos) {
+      EXPECT_EQ(c.expected, ErrorOf([&] { MinisignSecretKeyIsEncrypted(path); })) << c.content;
+    }
   }
   EXPECT_EQ(dir / "none.pub" + ": Cannot open: " + strerror(ENOENT),
             ErrorOf([&] { ReadMinisignPublicKey(dir / "none.pub"); }));
