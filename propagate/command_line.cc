@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "sys/run_error.h"
+#include "table/release.h"
 
 #ifndef KIT_VERSION
 #define KIT_VERSION "unknown"
@@ -75,20 +76,10 @@ bool ParseJobs(std::string_view text, unsigned& jobs) {
 /// The unsigned decimal number of text, digits only, into number; false when it is none or too large.
 template <typename Number>
 bool ParseDecimal(std::string_view text, Number& number) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-    return false;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  return error == std::errc() && end == text.data() + text.size();
-}
-
-/// True for a product name that stays one word of the release statement.
-bool IsProductName(std::string_view name) {
-  if (name.empty())
-    return false;
-  for (char c : name)
-    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F)
-      return false;
-  return true;
+  const std::optional<Number> parsed = ParseDecimalDigits<Number>(text);
+  if (parsed)
+    number = *parsed;
+  return parsed.has_value();
 }
 
 /// Applies one option that takes a value; false when the name is not one of them.

@@ -14,7 +14,13 @@ namespace {
 
 const char kStatementWord[] = "propagate-release";
 
-bool IsPlainName(std::string_view name) {
+bool IsSha256(std::string_view digest) {
+  return digest.size() == 64 && digest.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+}  // namespace
+
+bool IsProductName(std::string_view name) {
   if (name.empty())
     return false;
   for (char c : name)
@@ -22,24 +28,6 @@ bool IsPlainName(std::string_view name) {
       return false;
   return true;
 }
-
-/// The decimal number of text, digits only; nothing when it is none or too large.
-template <typename Number>
-std::optional<Number> Decimal(std::string_view text) {
-  Number number = 0;
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-    return std::nullopt;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (error != std::errc() || end != text.data() + text.size())
-    return std::nullopt;
-  return number;
-}
-
-bool IsSha256(std::string_view digest) {
-  return digest.size() == 64 && digest.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
-}  // namespace
 
 std::string FormatTrustedComment(const ReleaseStatement& statement) {
   std::string text =
@@ -72,14 +60,14 @@ ReleaseStatement ParseTrustedComment(std::string_view text, const std::string& s
     return word.substr(key.size());
   };
   statement.product = std::string(value(words[1], "product="));
-  if (!IsPlainName(statement.product))
+  if (!IsProductName(statement.product))
     refuse("the product name is empty or holds a control byte");
-  std::optional<uint64_t> version = Decimal<uint64_t>(value(words[2], "version="));
+  std::optional<uint64_t> version = ParseDecimalDigits<uint64_t>(value(words[2], "version="));
   if (!version)
     refuse("the version is no unsigned 64-bit decimal number");
   statement.version = *version;
   if (words.size() == 4) {
-    statement.expires = Decimal<int64_t>(value(words[3], "expires="));
+    statement.expires = ParseDecimalDigits<int64_t>(value(words[3], "expires="));
     if (!statement.expires)
       refuse("expires= is no number of seconds since 1970");
   }
@@ -103,7 +91,7 @@ Sha256Sums ParseSha256Sums(std::string_view text, const std::string& shown) {
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     // sha256sum's own form: the digest, a blank, a blank (text mode) or '*' (binary), the name.
     if (line.size() < 67 || !IsSha256(line.substr(0, 64)) || line[64] != ' ' || (line[65] != ' ' && line[65] != '*') ||
-        !IsPlainName(line.substr(66)))
+        !IsProductName(line.substr(66)))
       Fail("%s: line %zu: Not a line of SHA256SUMS", shown.c_str(), number);
     std::string name(line.substr(66));
     if (!sums.emplace(name, std::string(line.substr(0, 64))).second)

@@ -1,6 +1,7 @@
 #ifndef PROPAGATE_TABLE_RELEASE_H_
 #define PROPAGATE_TABLE_RELEASE_H_
 
+#include <charconv>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -13,6 +14,20 @@
 /// The names of the release files in a repository.
 extern const char kSha256SumsName[];
 extern const char kSignatureName[];
+
+/// True for a product name that stays one word of a release statement: not empty, no blank, no control byte.
+bool IsProductName(std::string_view name);
+/// The decimal number of text, digits only, when it fits Number.
+template <typename Number>
+std::optional<Number> ParseDecimalDigits(std::string_view text) {
+  Number number = 0;
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || end != text.data() + text.size())
+    return std::nullopt;
+  return number;
+}
 
 /// What a release's signed statement says.
 struct ReleaseStatement {
