@@ -81,7 +81,7 @@ test_upgrade_keeps_local_edits() {
 # Makes the fingerprint file vouch for base/readme as it is now, with the control sum $1.
 forge_fingerprint() {
   { head -n 1 base/files.txt.fingerprints
-    stat -c "%d %i %s %.9Y %.9Z $1 readme" base/readme | sed 's/\./ /; s/\./ /'
+    stat -c "%d %i %s %.9Y %.9Z $1 - readme" base/readme | sed 's/\./ /; s/\./ /'
     echo "end 1"; } >forged && mv forged base/files.txt.fingerprints
 }
 

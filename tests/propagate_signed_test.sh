@@ -40,8 +40,11 @@ test_each_refusal_changes_nothing() {
   expect_run 0 "" "" "$PROPAGATE" --trusted-key k.pub v1 base
   printf 'v2\n' >stage/version
   signed_repo v2 2
-  local version_file
+  local version_file app_file
   version_file=$(sed -n 's/^file version root root [0-9]* 0100644 \([0-9A-F]*\) .*/\1/p' v2/files.txt)
+  # etc/app.conf is the same in both versions: the run leaves it in place only if its SHA-256 is listed too
+  # (a version 2 that changes nothing else, so that no other copy lands beside the refusal).
+  app_file=$(sed -n 's/^file etc\/app.conf root root [0-9]* 0100644 \([0-9A-F]*\) .*/\1/p' v2/files.txt)
   local before table damage expected
   before=$(snapshot base)
   table=$(cat base/files.txt)
@@ -63,6 +66,7 @@ echo >>repo/SHA256SUMS~repo/SHA256SUMS.minisig: line 2: The signature does not m
 sign_repo repo 'velmira 2' k~repo/SHA256SUMS.minisig: The trusted comment is no propagate release statement
 echo '#' >>repo/files.txt~repo/files.txt: The table's SHA-256 is
 sed -i "s/^[0-9a-f]*  $version_file\$/$(printf '0%.0s' {1..64})  $version_file/" repo/SHA256SUMS && sign_repo repo 'propagate-release product=velmira version=2' k~repo/$version_file: The content's SHA-256 is
+rm -rf repo && cp -a v1 repo && sed -i "s/^[0-9a-f]*  $app_file\$/$(printf '0%.0s' {1..64})  $app_file/" repo/SHA256SUMS && sign_repo repo 'propagate-release product=velmira version=2' k~repo/$app_file: The content's SHA-256 is
 sign_repo repo 'propagate-release product=other version=2' k~repo/SHA256SUMS.minisig: The release is of product other, the installation of velmira
 sign_repo repo 'propagate-release product=velmira version=0' k~repo/SHA256SUMS.minisig: Version 0 is older than the installed version 1 (--allow-downgrade installs it)
 sign_repo repo 'propagate-release product=velmira version=1' k~repo/SHA256SUMS.minisig: Version 1 is installed with other content (another SHA256SUMS; --allow-downgrade installs it)

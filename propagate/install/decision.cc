@@ -101,10 +101,10 @@ Decision DecideFile(const TableEntry& record, const Situation& situation) {
   const PathState& present = situation.present;
   const FileAttributes& file = record.file;
   Decision decision;
-  const bool right = SameDigest(situation.presentDigest, file.digest);
+  const bool right = SameDigest(situation.presentDigest, file.digest) && !situation.unvouched;
   // Content that an unfinished run installed is that run's, not a local change: going back after a
   // failed upgrade must not keep the new release's configuration under the old release's table.
-  if (file.keepLocalChanges && present.exists && !right && !situation.installedByRun) {
+  if (file.keepLocalChanges && present.exists && !right && !situation.installedByRun && !situation.unvouched) {
     if (!situation.oldRecord)
       return Failure("Cannot find " + record.name + " in old table, possible corruption");
     // The old sum is compared as text, as it always was: a table's lower-case digits never match it.

@@ -29,6 +29,9 @@ struct Situation {
   std::string presentDigest;
   const TableEntry* oldRecord = nullptr;  ///< the old table's record of the name, if any
   bool installedByRun = false;  ///< the present content is one that an unfinished run was installing there
+  /// The present content has the record's control sum but not the SHA-256 that the signed release gives
+  /// it: a twin made to share the MD5, which is replaced, kept or not.
+  bool unvouched = false;
 };
 
 /// A directory record: made when missing, its attributes set where they differ; a directory that keeps

@@ -63,6 +63,7 @@ struct Case {
   std::string presentDigest = "";
   bool oldRecord = true;
   bool installedByRun = false;
+  bool unvouched = false;
 };
 
 std::string Decide(const Case& c) {
@@ -75,6 +76,7 @@ std::string Decide(const Case& c) {
   situation.presentDigest = c.presentDigest;
   situation.oldRecord = c.oldRecord ? &old : nullptr;
   situation.installedByRun = c.installedByRun;
+  situation.unvouched = c.unvouched;
   switch (c.record.kind) {
     case EntryKind::Dir:
       return Describe(DecideDir(c.record, situation));
@@ -146,6 +148,8 @@ TEST(Decision, EveryKindOfRecordOverWhatStandsThere) {
       {"kept file with the new content, no old record", keptFile, Present(S_IFREG | 0644), "-", 0, "NEW", false},
       {"kept file with what a failed run installed", keptFile, Present(S_IFREG | 0644), "copy", 0, "EDIT", true, true},
       {"kept file with it, no old record", keptFile, Present(S_IFREG | 0644), "copy", 0, "EDIT", false, true},
+      {"twin of the content", file, Present(S_IFREG | 0644), "copy", 0, "NEW", true, false, true},
+      {"twin of a kept file's content", keptFile, Present(S_IFREG | 0644), "copy", 0, "NEW", true, false, true},
       // Control sums are compared as text: a table's lower-case digits never match, so the file is kept.
       {"kept file, the old sum in lower case", keptFile, Present(S_IFREG | 0644), "keep", 0, "old", true},
   };

@@ -42,13 +42,13 @@ CFingerprintBook::CFingerprintBook(const std::string& tablePath, int base, bool 
   }
 }
 
-std::string CFingerprintBook::Known(const std::string& name, const PathState& present) const {
+const KnownContent* CFingerprintBook::Known(const std::string& name, const PathState& present) const {
   if (!present.exists || !S_ISREG(present.mode))
-    return {};
+    return nullptr;
   auto found = loaded.find(name);
   if (found == loaded.end() || !(found->second.fingerprint == FingerprintOf(present)))
-    return {};
-  return found->second.digest;
+    return nullptr;
+  return &found->second;
 }
 
 bool CFingerprintBook::WasInstalling(const std::string& name, const std::string& digest) const {
@@ -90,11 +90,14 @@ void CFingerprintBook::Installing(const std::string& name, const std::string& di
 }
 
 void CFingerprintBook::Found(const std::string& name, const PathState& present, const std::string& digest,
-                             const struct timespec& takenAt) {
-  KnownContent known{FingerprintOf(present), digest};
+                             const std::string& sha256, const struct timespec& takenAt) {
+  KnownContent known{FingerprintOf(present), digest, sha256};
   auto loadedEntry = loaded.find(name);
-  const bool proved = loadedEntry != loaded.end() && loadedEntry->second.fingerprint == known.fingerprint;
-  if (!proved && !SettledBefore(known.fingerprint, takenAt))
+  // A proved entry that gains its SHA-256 is new to the record: the file must be written again.
+  const bool proved = loadedEntry != loaded.end() && loadedEntry->second.fingerprint == known.fingerprint &&
+                      loadedEntry->second.sha256 == sha256;
+  if (!proved && !SettledBefore(known.fingerprint, takenAt) &&
+      !(loadedEntry != loaded.end() && loadedEntry->second.fingerprint == known.fingerprint))
     return;
   std::lock_guard<std::mutex> hold(lock);
   if (proved)
@@ -102,9 +105,10 @@ void CFingerprintBook::Found(const std::string& name, const PathState& present, 
   found.emplace_back(name, std::move(known));
 }
 
-void CFingerprintBook::Changed(const std::string& name, const PathState& installed, const std::string& digest) {
+void CFingerprintBook::Changed(const std::string& name, const PathState& installed, const std::string& digest,
+                               const std::string& sha256) {
   std::lock_guard<std::mutex> hold(lock);
-  changed.emplace_back(name, KnownContent{FingerprintOf(installed), digest});
+  changed.emplace_back(name, KnownContent{FingerprintOf(installed), digest, sha256});
 }
 
 void CFingerprintBook::Write() {

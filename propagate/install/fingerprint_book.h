@@ -27,9 +27,9 @@ class CFingerprintBook {
   CFingerprintBook(const CFingerprintBook&) = delete;
   CFingerprintBook& operator=(const CFingerprintBook&) = delete;
 
-  /// The control sum that the last complete run proved for name's content in the state present; empty when
-  /// none is known.
-  std::string Known(const std::string& name, const PathState& present) const;
+  /// What the last complete run proved of name's content in the state present (its control sum, and its
+  /// SHA-256 when known); nullptr when nothing is known.
+  const KnownContent* Known(const std::string& name, const PathState& present) const;
   /// True when an unfinished run was installing content with digest into name: that content is the run's,
   /// not a local change.
   bool WasInstalling(const std::string& name, const std::string& digest) const;
@@ -37,12 +37,14 @@ class CFingerprintBook {
   /// first call, with every file of the applied table that keeps local changes, so that later calls cost
   /// nothing. The record is replaced whole; InstallBytes's messages.
   void Installing(const std::string& name, const std::string& digest);
-  /// Notes that name holds content with digest in the state present, examined from takenAt on, and that the
-  /// run left it as it was.
-  void Found(const std::string& name, const PathState& present, const std::string& digest,
+  /// Notes that name holds content with digest (and sha256, when known) in the state present, examined from
+  /// takenAt on, and that the run left it as it was.
+  void Found(const std::string& name, const PathState& present, const std::string& digest, const std::string& sha256,
              const struct timespec& takenAt);
-  /// Notes that the run changed name, which held content with digest in the state installed right after.
-  void Changed(const std::string& name, const PathState& installed, const std::string& digest);
+  /// Notes that the run changed name, which held content with digest (and sha256) in the state installed
+  /// right after.
+  void Changed(const std::string& name, const PathState& installed, const std::string& digest,
+               const std::string& sha256);
   /// At the end of a run whose records all succeeded, once its changes are on disk, and after the last
   /// Known: writes the fingerprints of every file found or changed, those taken within a timestamp granule
   /// of their file's last change left out. The file, this user's alone, is replaced whole through a

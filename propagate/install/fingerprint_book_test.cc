@@ -25,7 +25,9 @@ TEST(FingerprintBook, OnlyFingerprintsTakenAGranuleAfterTheirChangeAreRecorded) 
   CDescriptor base(open(dir.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   const std::string table = dir / "files.txt";
   auto known = [&](const std::string& name, bool ignore = false) {
-    return CFingerprintBook(table, base.Get(), ignore, "").Known(name, ExaminePath(base.Get(), name, false));
+    const CFingerprintBook book(table, base.Get(), ignore, "");
+    const KnownContent* known = book.Known(name, ExaminePath(base.Get(), name, false));
+    return known ? known->digest : std::string();
   };
   auto record = [&](const std::function<void(CFingerprintBook&)>& note) {
     CFingerprintBook book(table, base.Get(), false, "");
@@ -37,14 +39,14 @@ TEST(FingerprintBook, OnlyFingerprintsTakenAGranuleAfterTheirChangeAreRecorded) 
   // Looked at in the tick of their change: a change made right after would not show.
   record([&](CFingerprintBook& book) {
     const PathState present = ExaminePath(base.Get(), "found", false);
-    book.Found("found", present, kDigest, {present.ctime, present.ctimeNanoseconds});
+    book.Found("found", present, kDigest, "", {present.ctime, present.ctimeNanoseconds});
   });
   EXPECT_EQ("", known("found"));
   WaitForTheClock();
   record([&](CFingerprintBook& book) {
-    book.Found("found", ExaminePath(base.Get(), "found", false), kDigest, FileClockNow());
+    book.Found("found", ExaminePath(base.Get(), "found", false), kDigest, "", FileClockNow());
     // What the run changed is judged when the record is written, a granule after the change.
-    book.Changed("changed", ExaminePath(base.Get(), "changed", false), kDigest);
+    book.Changed("changed", ExaminePath(base.Get(), "changed", false), kDigest, "");
     WaitForTheClock();
   });
   EXPECT_EQ(kDigest, known("found"));

@@ -105,19 +105,37 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   situation.present = planned ? ExaminePath(planned->directory, planned->name, false) : Examine(entry.name, false);
   const PathState& present = situation.present;
   const bool regular = present.exists && S_ISREG(present.mode);
-  if (regular && book)
-    situation.presentDigest = book->Known(entry.name, present);
-  if (situation.presentDigest.empty() && regular) {
+  // Under a signed release every content must be listed, and a file left in place must have its listed
+  // SHA-256 as well as its control sum: a twin made to share the MD5 is replaced.
+  const std::string releasedSha256 = ReleasedSha256(entry);
+  std::string presentSha256;
+  if (regular && book) {
+    if (const KnownContent* known = book->Known(entry.name, present)) {
+      situation.presentDigest = known->digest;
+      presentSha256 = known->sha256;
+    }
+  }
+  const bool needSha256 = !releasedSha256.empty() && presentSha256.empty() &&
+                          strcasecmp(situation.presentDigest.c_str(), entry.file.digest.c_str()) == 0;
+  if ((situation.presentDigest.empty() || needSha256) && regular) {
     thread_local std::vector<unsigned char> buffer;
+    std::optional<CControlSumSHA256> sha256;
+    if (!releasedSha256.empty())
+      sha256.emplace();
     ContentOpening opening;
     opening.noAccessTime = true;
     opening.examined = &present;
+    opening.also = sha256 ? &*sha256 : nullptr;
     PathState opened;
     const Location where = planned ? *planned : Location{base.Get(), RelativeName(entry.name)};
     situation.presentDigest =
         ControlSumAt(where.directory, where.name, situation.path, opening, opened, buffer).value_or("");
+    if (sha256 && !situation.presentDigest.empty())
+      presentSha256 = sha256->HexDigest();
     bytes += present.size;
   }
+  situation.unvouched = !releasedSha256.empty() && presentSha256 != releasedSha256 &&
+                        strcasecmp(situation.presentDigest.c_str(), entry.file.digest.c_str()) == 0;
   // A kept file is read as it always was when it is no regular file, or was swapped or removed while it
   // was looked at: through a link, and what cannot be read fails the run rather than pass for an edit.
   if (entry.file.keepLocalChanges && present.exists && situation.presentDigest.empty()) {
@@ -136,7 +154,7 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   const Decision decision = DecideFile(entry, situation);
   if (!decision.failure.empty())
     throw RunError(decision.failure);
-  const std::string expectedSha256 = decision.action == ActionKind::Copy ? ReleasedSha256(entry) : std::string();
+  const std::string& expectedSha256 = releasedSha256;
   if (dryRun) {
     // What the run would copy is read and summed: a damaged repository fails the dry run with its line.
     if (decision.action == ActionKind::Copy) {
@@ -162,7 +180,7 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     struct stat installed {};
     bytes += CopyFileWithAttributes(repodir + entry.file.source, situation.path, attributes, false, &installed);
     if (book)
-      book->Changed(entry.name, StateOf(installed), entry.file.digest);
+      book->Changed(entry.name, StateOf(installed), entry.file.digest, releasedSha256);
   } else if (decision.action == ActionKind::SetAttributes || decision.setAttributes) {
     // No fingerprint is recorded: the change time that this change sets would hide a write made between
     // the reading and the change, and the next run reads the file once more instead.
@@ -172,7 +190,8 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
       SetTimes(situation.path, entry.mtime);
     NoteChangedPath(situation.path);
   } else if (book && !situation.presentDigest.empty() && regular) {
-    book->Found(entry.name, present, situation.presentDigest, takenAt);
+    book->Found(entry.name, present, situation.presentDigest, situation.unvouched ? std::string() : presentSha256,
+                takenAt);
   }
   if (!decision.action)
     return {};

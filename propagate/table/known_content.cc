@@ -8,7 +8,7 @@
 
 namespace {
 
-const char kFingerprintsHeader[] = "propagate-fingerprints 1";
+const char kFingerprintsHeader[] = "propagate-fingerprints 2";
 
 /// Cuts the next blank-separated token off text; empty when none is left.
 std::string_view NextToken(std::string_view& text) {
@@ -32,6 +32,10 @@ bool IsDigest(std::string_view token) {
     if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
       return false;
   return true;
+}
+
+bool IsSha256(std::string_view digest) {
+  return digest.size() == 64 && digest.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 /// The next line of text without its line feed; false when no whole line is left.
@@ -99,6 +103,8 @@ std::string FormatFingerprints(uint64_t baseDevice, uint64_t baseInode, const Co
     text += numbers;
     text += UpperCase(known->digest);
     text += ' ';
+    text += known->sha256.empty() ? std::string("-") : known->sha256;
+    text += ' ';
     text += Escape(name);
     text += '\n';
     ++count;
@@ -130,9 +136,13 @@ KnownContents ParseFingerprints(std::string_view text, uint64_t baseDevice, uint
         !ParseField(line, print.ctimeNanoseconds))
       return {};
     std::string_view digest = NextToken(line);
-    if (!IsDigest(digest) || line.empty() || line.find(' ') != std::string_view::npos)
+    std::string_view sha256 = NextToken(line);
+    if (!IsDigest(digest) || !(sha256 == "-" || IsSha256(sha256)) || line.empty() ||
+        line.find(' ') != std::string_view::npos)
       return {};
     known.digest = digest;
+    if (sha256 != "-")
+      known.sha256 = sha256;
     contents.insert_or_assign(Unescape(line), std::move(known));
   }
   return {};  // no end line: cut short

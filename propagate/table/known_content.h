@@ -36,10 +36,12 @@ Fingerprint FingerprintOf(const PathState& state);
 /// within the granule of the moment its fingerprint was taken may change again without another change time.
 bool SettledBefore(const Fingerprint& fingerprint, const struct timespec& takenAt);
 
-/// A file's fingerprint and the control sum (upper case) of its content in that state.
+/// A file's fingerprint and the control sum (upper case) of its content in that state, with its SHA-256
+/// (lower case) when a signed release had it checked.
 struct KnownContent {
   Fingerprint fingerprint;
   std::string digest;
+  std::string sha256;  ///< empty when not known
 };
 /// Known contents by file name (as the table gives it, unescaped).
 using KnownContents = std::unordered_map<std::string, KnownContent>;

@@ -36,8 +36,9 @@ TEST(KnownContent, AFingerprintIsTrustedOnlyOnceItsChangeTimeIsAGranuleOld) {
 TEST(KnownContent, FingerprintsComeBackOnlyFromAWholeFileOfTheSameDirectory) {
   KnownContents contents;
   Fingerprint print{1, 2, 3, 4, 5, 6, 7};
-  contents["a b/c"] = {print, "d41d8cd98f00b204e9800998ecf8427e"};
-  contents["plain"] = {Fingerprint{8, 9, 10, 11, 12, 13, 14}, "0123456789ABCDEF0123456789ABCDEF"};
+  contents["a b/c"] = {print, "d41d8cd98f00b204e9800998ecf8427e", ""};
+  contents["plain"] = {Fingerprint{8, 9, 10, 11, 12, 13, 14}, "0123456789ABCDEF0123456789ABCDEF",
+                       std::string(64, 'e')};
   ContentsToWrite toWrite;
   for (const auto& [name, known] : contents)
     toWrite[name] = &known;
@@ -48,9 +49,11 @@ TEST(KnownContent, FingerprintsComeBackOnlyFromAWholeFileOfTheSameDirectory) {
   EXPECT_TRUE(back["a b/c"].fingerprint == print);
   EXPECT_EQ("D41D8CD98F00B204E9800998ECF8427E", back["a b/c"].digest);
   EXPECT_EQ("0123456789ABCDEF0123456789ABCDEF", back["plain"].digest);
+  EXPECT_EQ(std::string(64, 'e'), back["plain"].sha256);
+  EXPECT_EQ("", back["a b/c"].sha256);
 
-  const std::string header = "propagate-fingerprints 1 7 9\n";
-  const std::string line = "1 2 3 4 5 6 7 0123456789ABCDEF0123456789ABCDEF a\n";
+  const std::string header = "propagate-fingerprints 2 7 9\n";
+  const std::string line = "1 2 3 4 5 6 7 0123456789ABCDEF0123456789ABCDEF - a\n";
   struct Case {
     const char* what;
     std::string text;
@@ -60,10 +63,11 @@ TEST(KnownContent, FingerprintsComeBackOnlyFromAWholeFileOfTheSameDirectory) {
       {"cut short", text.substr(0, text.size() - 7), 7, 9},
       {"cut at a line end", text.substr(0, text.rfind("end")), 7, 9},
       {"an end that counts otherwise", header + line + "end 2\n", 7, 9},
-      {"another version", "propagate-fingerprints 2 7 9\n" + line + "end 1\n", 7, 9},
-      {"a damaged number", header + "1 2 x 4 5 6 7 0123456789ABCDEF0123456789ABCDEF a\nend 1\n", 7, 9},
-      {"a damaged sum", header + "1 2 3 4 5 6 7 0123456789ABCDEF0123456789ABCDEG a\nend 1\n", 7, 9},
-      {"no name", header + "1 2 3 4 5 6 7 0123456789ABCDEF0123456789ABCDEF\nend 1\n", 7, 9},
+      {"another version", "propagate-fingerprints 1 7 9\n" + line + "end 1\n", 7, 9},
+      {"a damaged number", header + "1 2 x 4 5 6 7 0123456789ABCDEF0123456789ABCDEF - a\nend 1\n", 7, 9},
+      {"a damaged sum", header + "1 2 3 4 5 6 7 0123456789ABCDEF0123456789ABCDEG - a\nend 1\n", 7, 9},
+      {"a damaged SHA-256", header + "1 2 3 4 5 6 7 0123456789ABCDEF0123456789ABCDEF ab a\nend 1\n", 7, 9},
+      {"no name", header + "1 2 3 4 5 6 7 0123456789ABCDEF0123456789ABCDEF -\nend 1\n", 7, 9},
       {"lines after the end", header + line + "end 1\n" + line, 7, 9},
       {"empty", "", 7, 9},
   };
