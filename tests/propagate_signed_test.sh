@@ -72,6 +72,12 @@ sign_repo repo 'propagate-release product=velmira version=0' k~repo/SHA256SUMS.m
 sign_repo repo 'propagate-release product=velmira version=1' k~repo/SHA256SUMS.minisig: Version 1 is installed with other content (another SHA256SUMS; --allow-downgrade installs it)
 sign_repo repo 'propagate-release product=velmira version=2 expires=1000' k~repo/SHA256SUMS.minisig: The release expired at 1000 (seconds since 1970)
 EOT
+  # A record of the installed release that cannot be trusted is no first installation.
+  cp -p base/files.txt.release release.saved
+  echo damaged >base/files.txt.release
+  expect_run 1 "" "Error: base/files.txt.release: The record of the installed release is damaged, or not root's alone: the release cannot be checked against it (--allow-downgrade installs it)"$'\n' \
+    "$PROPAGATE" --trusted-key k.pub v2 base
+  cp -p release.saved base/files.txt.release
   # The same release once more is no sidegrade; a newer one installs; going back needs --allow-downgrade.
   expect_run 0 "" "" "$PROPAGATE" --trusted-key k.pub v1 base
   expect_run 0 "" "" "$PROPAGATE" --trusted-key k.pub v2 base
@@ -104,6 +110,11 @@ test_trusted_key_directory() {
     "Error: unsigned/SHA256SUMS.minisig: Missing: the repository is not signed, and this machine trusts release keys"$'\n' \
     "$PROPAGATE" unsigned base
   PROPAGATE_TRUSTED_KEYS=$T/keys expect_run 0 "" "" "$PROPAGATE" repo base
+  chmod 0664 keys/release.pub
+  PROPAGATE_TRUSTED_KEYS=$T/keys expect_run 1 "" \
+    "Error: $T/keys/release.pub: Refusing a trusted key that is no regular file of root's or that others can write"$'\n' \
+    "$PROPAGATE" repo base
+  chmod 0644 keys/release.pub
   chmod 0777 keys
   PROPAGATE_TRUSTED_KEYS=$T/keys expect_run 1 "" \
     "Error: $T/keys: Refusing the trusted keys of a directory that is not root's or that others can write (owner 0, mode 0777)"$'\n' \

@@ -632,7 +632,8 @@ int RunCreate(const CreateOptions& options, const CMinisignSecretKey* key) {
     if (entry.path == "files.txt")
       Fail("%s%s: Cannot put this in a repository: the table takes its name", directories.shownStage.c_str(),
            entry.path.c_str());
-    if (entry.path == "files.txt.fingerprints" || entry.path == "files.txt.installing")
+    if (entry.path == "files.txt.fingerprints" || entry.path == "files.txt.installing" ||
+        entry.path == "files.txt.release" || entry.path == "files.txt.sha256sums")
       Fail("%s%s: Cannot put this in a repository: runs keep their records under its name",
            directories.shownStage.c_str(), entry.path.c_str());
   }

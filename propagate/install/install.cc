@@ -166,21 +166,40 @@ int RunInstall(const InstallOptions& options) {
   const std::vector<MinisignPublicKey> keys = LoadTrustedKeys(options.trustedKeyDirectory, options.trustedKeyFiles);
   std::string table;
   std::optional<CheckedRelease> release;
-  if (!keys.empty()) {
-    table = ReadWholeFile(WithTrailingSlash(options.repodir) + "files.txt");
+  std::string recordText;
+  // Checks the release against the installed release's record as it reads now: before anything changes,
+  // and once more under the lock, as another run may have installed a release meanwhile.
+  auto checkRelease = [&] {
+    const std::string recordPath = ReleaseRecordPath(WithTrailingSlash(options.basedir) + TableName(table));
     bool exists = false;
-    const std::optional<InstalledRelease> installed = ParseInstalledRelease(
-        ReadPrivateRecord(ReleaseRecordPath(WithTrailingSlash(options.basedir) + TableName(table)), exists));
+    recordText = ReadPrivateRecord(recordPath, exists);
+    const std::optional<InstalledRelease> installed = ParseInstalledRelease(recordText);
+    // A record that cannot be trusted must not turn the run into a first installation, which takes any
+    // version.
+    if (exists && !installed && !options.allowDowngrade)
+      Fail("%s: The record of the installed release is damaged, or not root's alone: the release cannot be "
+           "checked against it (--allow-downgrade installs it)",
+           recordPath.c_str());
     release = CheckRelease(WithTrailingSlash(options.repodir), table, keys, installed, options.allowDowngrade,
                            static_cast<int64_t>(time(nullptr)));
+  };
+  if (!keys.empty()) {
+    table = ReadWholeFile(WithTrailingSlash(options.repodir) + "files.txt");
+    checkRelease();
   }
   CPropagator propagator(options.interactive, WithTrailingSlash(options.repodir),
                          WithTrailingSlash(options.basedir), options.dryRun, options.checksum);
   CBaseLock lock(propagator.basedir, !options.dryRun);
   CReport report(options);
   // The table is read once: the bytes that are applied are the bytes that are installed.
-  if (keys.empty())
+  if (keys.empty()) {
     table = ReadWholeFile(propagator.repodir + "files.txt");
+  } else {
+    const std::string checkedRecord = recordText;
+    bool exists = false;
+    if (ReadPrivateRecord(ReleaseRecordPath(propagator.basedir + TableName(table)), exists) != checkedRecord)
+      checkRelease();
+  }
   propagator.appliedTable = table;
   propagator.release = release ? &*release : nullptr;
   if (options.progress)

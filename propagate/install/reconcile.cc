@@ -413,7 +413,11 @@ std::vector<Action> CPropagator::InstallTable(const std::string& tableBytes) {
     InstallBytes(tableBytes, installed, attributes);
   if (book)
     book->Complete();
-  if (release) {
+  if (!release) {
+    // A release recorded earlier no longer describes what is installed.
+    unlink(ReleaseRecordPath(installed).c_str());
+    unlink(ReleaseSumsPath(installed).c_str());
+  } else {
     // After the table: a run that fails before it must not make the next refuse to go back.
     CopyAttributes own;
     own.user = geteuid();

@@ -58,8 +58,15 @@ std::vector<MinisignPublicKey> LoadTrustedKeys(const std::string& directory, con
         names.push_back(name);
     }
     std::sort(names.begin(), names.end());
-    for (const std::string& name : names)
-      keys.push_back(ReadMinisignPublicKey(directory + "/" + name));
+    for (const std::string& name : names) {
+      const std::string path = directory + "/" + name;
+      // A key that another could have written, or a link to one, vouches for nothing.
+      struct stat key;
+      if (lstat(path.c_str(), &key) != 0 || !S_ISREG(key.st_mode) || key.st_uid != 0 ||
+          (key.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        Fail("%s: Refusing a trusted key that is no regular file of root's or that others can write", path.c_str());
+      keys.push_back(ReadMinisignPublicKey(path));
+    }
   } else if (errno != ENOENT) {
     FailErrno(errno, "%s: Cannot read the trusted keys", directory.c_str());
   }

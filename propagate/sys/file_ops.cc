@@ -184,7 +184,12 @@ void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* 
 
 uint64_t CopyFileAndSet(const std::string& source, const std::string& destination, const CopyAttributes* attributes,
                         bool synced, struct stat* installed = nullptr) {
-  // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal in the repository must neither stop nor capture the run.
+  // A device in the repository, or a link to one, is never opened: opening one can have effects of its own
+  // (a watchdog), and an endless one would fill the disk before any sum could fail.
+  struct stat status;
+  if (stat(source.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode))
+    FailErrno(ENODEV, "fopen(%s)", source.c_str());
+  // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal swapped in meanwhile must neither stop nor capture the run.
   CDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!from.Valid())
     FailErrno(errno, "fopen(%s)", source.c_str());
