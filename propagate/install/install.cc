@@ -166,11 +166,11 @@ int RunInstall(const InstallOptions& options) {
   const std::vector<MinisignPublicKey> keys = LoadTrustedKeys(options.trustedKeyDirectory, options.trustedKeyFiles);
   std::string table;
   std::optional<CheckedRelease> release;
+  std::string recordPath;
   std::string recordText;
   // Checks the release against the installed release's record as it reads now: before anything changes,
   // and once more under the lock, as another run may have installed a release meanwhile.
   auto checkRelease = [&] {
-    const std::string recordPath = ReleaseRecordPath(WithTrailingSlash(options.basedir) + TableName(table));
     bool exists = false;
     recordText = ReadPrivateRecord(recordPath, exists);
     const std::optional<InstalledRelease> installed = ParseInstalledRelease(recordText);
@@ -185,6 +185,7 @@ int RunInstall(const InstallOptions& options) {
   };
   if (!keys.empty()) {
     table = ReadWholeFile(WithTrailingSlash(options.repodir) + "files.txt");
+    recordPath = ReleaseRecordPath(WithTrailingSlash(options.basedir) + TableName(table));
     checkRelease();
   }
   CPropagator propagator(options.interactive, WithTrailingSlash(options.repodir),
@@ -195,9 +196,8 @@ int RunInstall(const InstallOptions& options) {
   if (keys.empty()) {
     table = ReadWholeFile(propagator.repodir + "files.txt");
   } else {
-    const std::string checkedRecord = recordText;
     bool exists = false;
-    if (ReadPrivateRecord(ReleaseRecordPath(propagator.basedir + TableName(table)), exists) != checkedRecord)
+    if (ReadPrivateRecord(recordPath, exists) != recordText)
       checkRelease();
   }
   propagator.appliedTable = table;

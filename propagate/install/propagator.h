@@ -107,6 +107,12 @@ class CPropagator {
   /// Dry run: where name lies once the links that earlier records would make or change are in place;
   /// nothing when no such link leads to it.
   std::optional<Location> PlannedLocation(const std::string& name) const;
+  /// What the regular file at entry's path (reached at where) holds, in the state present: its control sum
+  /// into digest and, with withSha256, its SHA-256 as the result; from the fingerprint the last run recorded
+  /// when it still matches and proves what is asked, else read now (bytes counts what is read). An empty
+  /// digest when the file was swapped while it was read.
+  std::string LearnPresentContent(const TableEntry& entry, const PathState& present, const Location& where,
+                                  bool withSha256, std::string& digest, uint64_t& bytes) const;
   /// The SHA-256 that the release gives a file record's content, empty without a release; "%s: The content
   /// is not listed in SHA256SUMS" (the source) when it gives none.
   std::string ReleasedSha256(const TableEntry& entry) const;

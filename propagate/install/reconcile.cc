@@ -108,34 +108,14 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   // Under a signed release every content must be listed, and a file left in place must have its listed
   // SHA-256 as well as its control sum: a twin made to share the MD5 is replaced.
   const std::string releasedSha256 = ReleasedSha256(entry);
+  auto hasRecordDigest = [&] { return strcasecmp(situation.presentDigest.c_str(), entry.file.digest.c_str()) == 0; };
   std::string presentSha256;
-  if (regular && book) {
-    if (const KnownContent* known = book->Known(entry.name, present)) {
-      situation.presentDigest = known->digest;
-      presentSha256 = known->sha256;
-    }
-  }
-  const bool needSha256 = !releasedSha256.empty() && presentSha256.empty() &&
-                          strcasecmp(situation.presentDigest.c_str(), entry.file.digest.c_str()) == 0;
-  if ((situation.presentDigest.empty() || needSha256) && regular) {
-    thread_local std::vector<unsigned char> buffer;
-    std::optional<CControlSumSHA256> sha256;
-    if (!releasedSha256.empty())
-      sha256.emplace();
-    ContentOpening opening;
-    opening.noAccessTime = true;
-    opening.examined = &present;
-    opening.also = sha256 ? &*sha256 : nullptr;
-    PathState opened;
+  if (regular) {
     const Location where = planned ? *planned : Location{base.Get(), RelativeName(entry.name)};
-    situation.presentDigest =
-        ControlSumAt(where.directory, where.name, situation.path, opening, opened, buffer).value_or("");
-    if (sha256 && !situation.presentDigest.empty())
-      presentSha256 = sha256->HexDigest();
-    bytes += present.size;
+    presentSha256 = LearnPresentContent(entry, present, where, !releasedSha256.empty(), situation.presentDigest,
+                                        bytes);
   }
-  situation.unvouched = !releasedSha256.empty() && presentSha256 != releasedSha256 &&
-                        strcasecmp(situation.presentDigest.c_str(), entry.file.digest.c_str()) == 0;
+  situation.unvouched = !releasedSha256.empty() && presentSha256 != releasedSha256 && hasRecordDigest();
   // A kept file is read as it always was when it is no regular file, or was swapped or removed while it
   // was looked at: through a link, and what cannot be read fails the run rather than pass for an edit.
   if (entry.file.keepLocalChanges && present.exists && situation.presentDigest.empty()) {
@@ -143,8 +123,7 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     bytes += present.size;
   }
   // The old record matters only to a kept file without its record's content.
-  if (entry.file.keepLocalChanges && present.exists &&
-      strcasecmp(situation.presentDigest.c_str(), entry.file.digest.c_str()) != 0) {
+  if (entry.file.keepLocalChanges && present.exists && !hasRecordDigest()) {
     situation.oldRecord = OldRecord(entry.name);
     situation.installedByRun =
         !situation.presentDigest.empty() && book && book->WasInstalling(entry.name, situation.presentDigest);
@@ -154,15 +133,14 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   const Decision decision = DecideFile(entry, situation);
   if (!decision.failure.empty())
     throw RunError(decision.failure);
-  const std::string& expectedSha256 = releasedSha256;
   if (dryRun) {
     // What the run would copy is read and summed: a damaged repository fails the dry run with its line.
     if (decision.action == ActionKind::Copy) {
       const std::string source = repodir + entry.file.source;
       CheckSourceOpens(source);
       RequireControlSum(source, FileControlSum(source), entry.file.digest);
-      if (!expectedSha256.empty())
-        RequireSha256(source, FileSHA256(source), expectedSha256);
+      if (!releasedSha256.empty())
+        RequireSha256(source, FileSHA256(source), releasedSha256);
     }
   } else if (decision.action == ActionKind::Copy) {
     // Before the content is in place, the next run must know it for this run's: should the run fail, going
@@ -176,7 +154,7 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     attributes.setTimes = true;
     attributes.mtime = entry.mtime;
     attributes.expectedDigest = entry.file.digest;
-    attributes.expectedSha256 = expectedSha256;
+    attributes.expectedSha256 = releasedSha256;
     struct stat installed {};
     bytes += CopyFileWithAttributes(repodir + entry.file.source, situation.path, attributes, false, &installed);
     if (book)
@@ -196,6 +174,36 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   if (!decision.action)
     return {};
   return {{*decision.action, entry.name}};
+}
+
+std::string CPropagator::LearnPresentContent(const TableEntry& entry, const PathState& present,
+                                             const Location& where, bool withSha256, std::string& digest,
+                                             uint64_t& bytes) const {
+  std::string sha256Text;
+  if (book) {
+    if (const KnownContent* known = book->Known(entry.name, present)) {
+      digest = known->digest;
+      sha256Text = known->sha256;
+    }
+  }
+  // A fingerprint proves the SHA-256 only when the run that recorded it had one to check; it matters only
+  // for content that has the record's control sum, which would be left in place.
+  const bool sha256Missing =
+      withSha256 && sha256Text.empty() && strcasecmp(digest.c_str(), entry.file.digest.c_str()) == 0;
+  if (!digest.empty() && !sha256Missing)
+    return sha256Text;
+  thread_local std::vector<unsigned char> buffer;
+  std::optional<CControlSumSHA256> sha256;
+  if (withSha256)
+    sha256.emplace();
+  ContentOpening opening;
+  opening.noAccessTime = true;
+  opening.examined = &present;
+  opening.also = sha256 ? &*sha256 : nullptr;
+  PathState opened;
+  digest = ControlSumAt(where.directory, where.name, basedir + entry.name, opening, opened, buffer).value_or("");
+  bytes += present.size;
+  return sha256 && !digest.empty() ? sha256->HexDigest() : std::string();
 }
 
 std::string CPropagator::ReleasedSha256(const TableEntry& entry) const {

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cinttypes>
 
+#include "table/release.h"
 #include "table/table_parser.h"
 
 namespace {
@@ -32,10 +33,6 @@ bool IsDigest(std::string_view token) {
     if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
       return false;
   return true;
-}
-
-bool IsSha256(std::string_view digest) {
-  return digest.size() == 64 && digest.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 /// The next line of text without its line feed; false when no whole line is left.
@@ -137,7 +134,7 @@ KnownContents ParseFingerprints(std::string_view text, uint64_t baseDevice, uint
       return {};
     std::string_view digest = NextToken(line);
     std::string_view sha256 = NextToken(line);
-    if (!IsDigest(digest) || !(sha256 == "-" || IsSha256(sha256)) || line.empty() ||
+    if (!IsDigest(digest) || !(sha256 == "-" || IsSha256Text(sha256)) || line.empty() ||
         line.find(' ') != std::string_view::npos)
       return {};
     known.digest = digest;

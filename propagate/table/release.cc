@@ -14,11 +14,11 @@ namespace {
 
 const char kStatementWord[] = "propagate-release";
 
-bool IsSha256(std::string_view digest) {
+}  // namespace
+
+bool IsSha256Text(std::string_view digest) {
   return digest.size() == 64 && digest.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
-
-}  // namespace
 
 bool IsProductName(std::string_view name) {
   if (name.empty())
@@ -89,9 +89,10 @@ Sha256Sums ParseSha256Sums(std::string_view text, const std::string& shown) {
     size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    // sha256sum's own form: the digest, a blank, a blank (text mode) or '*' (binary), the name.
-    if (line.size() < 67 || !IsSha256(line.substr(0, 64)) || line[64] != ' ' || (line[65] != ' ' && line[65] != '*') ||
-        !IsProductName(line.substr(66)))
+    // sha256sum's own form: the digest, a blank, a blank (text mode) or '*' (binary), the name, which is
+    // one word as a product's name is (sha256sum escapes names that are not).
+    if (line.size() < 67 || !IsSha256Text(line.substr(0, 64)) || line[64] != ' ' ||
+        (line[65] != ' ' && line[65] != '*') || !IsProductName(line.substr(66)))
       Fail("%s: line %zu: Not a line of SHA256SUMS", shown.c_str(), number);
     std::string name(line.substr(66));
     if (!sums.emplace(name, std::string(line.substr(0, 64))).second)

@@ -42,6 +42,8 @@ std::string FormatTrustedComment(const ReleaseStatement& statement);
 /// "%s: The trusted comment is no propagate release statement: %s" (shown, the reason).
 ReleaseStatement ParseTrustedComment(std::string_view text, const std::string& shown);
 
+/// True for a SHA-256 digest as sha256sum writes it: 64 lower-case hexadecimal digits.
+bool IsSha256Text(std::string_view digest);
 /// SHA-256 digests (64 lower-case hexadecimal digits) by name.
 using Sha256Sums = std::map<std::string, std::string>;
 /// The SHA256SUMS text of sums, one "<digest>  <name>" line each, in the map's order (files.txt sorts among
