@@ -304,7 +304,8 @@ test_encrypted_key() {
   # On a terminal (a pseudo-terminal of script(1)): the prompt, no echo of what is typed, and after an interrupt
   # the echo is back. The input comes once the prompt stands: what was typed before it is discarded.
   command -v script >/dev/null || { echo "SKIP [$current_test]: no script(1) for the terminal cases"; return 0; }
-  local command="$(printf '%q' "$PROPAGATE") --create --sign e.key --product velmira --release-version 4 stage repo; echo status \$?; \
+  # The interrupt reaches the whole foreground group: the trap keeps the wrapping shell (dash too) alive to report.
+  local command="trap : INT; $(printf '%q' "$PROPAGATE") --create --sign e.key --product velmira --release-version 4 stage repo; echo status \$?; \
 stty -a | grep -o ' -\?echo '"
   (sleep 1; printf 'pass phrase\n') | timeout 60 script -qec "$command" /dev/null >typed.txt 2>&1
   expect_eq "terminal" "Passphrase for e.key: |status 0| echo |" "$(tr -d '\r' <typed.txt | tr '\n' '|')"
