@@ -5,7 +5,7 @@
 # The first segment of the path picks the fault and is removed before the request goes upstream:
 #   /truncate/ /truncate-always/   the full Content-Length, half the body, then the connection is closed
 #   /corrupt/ /corrupt-always/     the first byte of the body is flipped
-#   /stall/                        the head and a few bytes, then nothing until the client gives up
+#   /stall/                        the head and one byte, then nothing until the client gives up
 #   /reset/                        the connection is reset as soon as the request is read
 #   /503once/ /429once/            that status, then the answers of the server
 #   /404/                          404
@@ -28,7 +28,9 @@ die "usage: fault_proxy.pl WORKDIR UPSTREAM_PORT\n" unless defined $upstream_por
 
 my $lifetime_seconds = 600;
 my $connection_seconds = 60;
-my $stall_bytes = 16;
+# One byte of body, then nothing: more would keep curl's speed, averaged over seconds, above 1 byte/s for
+# longer, and each stalled attempt would last that much longer.
+my $stall_bytes = 1;
 my %known_faults = map { $_ => 1 }
   qw(truncate truncate-always corrupt corrupt-always stall reset 503once 429once 404);
 my %faults_of_first_request_only = map { $_ => 1 } qw(truncate corrupt 503once 429once);
