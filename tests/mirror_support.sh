@@ -24,10 +24,10 @@ mirror_start() {
     tls_port=$((40000 + RANDOM % 20000))
     mirror_write_config "$workdir" "$docroot" "$port" "$tls_port"
     : >"$workdir/nginx.stderr"
-    nginx -p "$workdir/" -c nginx.conf -e stderr >"$workdir/nginx.stderr" 2>&1 &
+    "$(command -v nginx || echo /usr/sbin/nginx)" -p "$workdir/" -c nginx.conf -e stderr >"$workdir/nginx.stderr" 2>&1 &
     MIRROR_PID=$!
     if mirror_wait_until_up "$port"; then
-      # The probe that found it up is no request of the caller's: counts start from an empty log.
+      # Counts of requests start from an empty log, whatever the probe left in it.
       : >"$workdir/access.log"
       MIRROR_HTTP=http://127.0.0.1:$port
       MIRROR_HTTPS=https://127.0.0.1:$tls_port
@@ -82,13 +82,14 @@ http {
 EOT
 }
 
-# mirror_wait_until_up PORT: succeeds once nginx (MIRROR_PID) answers on PORT, fails if it exits or takes
-# longer than 5 seconds.
+# mirror_wait_until_up PORT: succeeds once nginx (MIRROR_PID) accepts connections on PORT, fails if it
+# exits or takes longer than 5 seconds. nginx binds every port before it serves any, so one is enough.
 mirror_wait_until_up() {
   local tries
   for tries in $(seq 1 50); do
     kill -0 "$MIRROR_PID" 2>/dev/null || return 1
-    curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$1/" && return 0
+    # bash's own connection: the curl command line need not be installed.
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
     sleep 0.1
   done
   return 1
