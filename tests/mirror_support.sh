@@ -1,6 +1,6 @@
 # A real web server and a proxy that breaks transfers on purpose, for tests and benchmarks that fetch
 # repositories over the network. Both listen on 127.0.0.1 only, on free ports, and are stopped by pid:
-# whoever starts them stops them on every path (a trap in the caller's cleanup).
+# whoever starts them stops them on every path (a trap in the caller's cleanup). Usable under set -eu.
 
 MIRROR_SUPPORT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
@@ -104,10 +104,9 @@ stop_by_pid() {
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
-  kill -KILL "$pid" 2>/dev/null
+  kill -KILL "$pid" 2>/dev/null || true
   # Reaps it when it is this shell's child; returns at once otherwise.
-  wait "$pid" 2>/dev/null
-  return 0
+  wait "$pid" 2>/dev/null || true
 }
 
 # mirror_stop: stops the nginx of mirror_start.

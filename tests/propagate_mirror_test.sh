@@ -7,6 +7,9 @@
 . "$(dirname "$0")/propagate_lib.sh"
 . "$(dirname "$0")/mirror_support.sh"
 
+# Every request goes straight to 127.0.0.1, whatever proxy the machine's environment names.
+unset http_proxy https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+
 # Serves ./www for the rest of the case; the servers are stopped when the case's shell exits.
 serve() {
   mkdir -p server
