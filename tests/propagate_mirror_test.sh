@@ -59,7 +59,7 @@ expect_error_line() {
 installation_of() { snapshot "$1" | grep -v '^\./\.propagate-download'; }
 
 expect_no_download_area() {
-  [ -e "$1/.propagate-download" ] && fail "$1/.propagate-download left after a successful run"
+  [ ! -e "$1/.propagate-download" ] || fail "$1/.propagate-download left after a successful run"
 }
 
 # A repository ./www/$1 made by --create from ./stage.
