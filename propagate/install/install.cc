@@ -1,5 +1,7 @@
 #include "install/install.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <ctime>
@@ -325,15 +327,14 @@ int RunInstall(const InstallOptions& options) {
   } else if (repository.Remote()) {
     // What to download is what a dry run of this very table would copy: nothing for a file already right,
     // nothing for a kept local change.
-    area.emplace(propagator.basedir);
-    plan.content.area = area->Path();
+    plan.content.area = contentDirectory;
     {
-      CPropagator planner(options.interactive, area->Path(), propagator.basedir, true, options.checksum);
+      CPropagator planner(options.interactive, contentDirectory, propagator.basedir, true, options.checksum);
       planner.repositoryName = repository.Name();
       planner.appliedTable = table;
       planner.release = propagator.release;
       planner.contentNeeded = [&](const TableEntry& entry, const std::string& sha256) {
-        plan.Need(repository, area->Path(), entry, sha256);
+        plan.Need(repository, contentDirectory, entry, sha256);
       };
       CReport silent(false, false);
       // A record that the dry run finds failing fails the run below with the run's own message, after the
@@ -343,12 +344,19 @@ int RunInstall(const InstallOptions& options) {
       } catch (const RunError&) {
       }
     }
-    report.Progress().Fetching(0, plan.requests.size(), 0, 0);
-    repository.Fetch(plan.requests, area->SpaceBudget(), [&](const FetchProgress& progress) {
+    // The area is made only when there is something to download, and one left by an earlier run is
+    // removed at the end.
+    struct stat status;
+    if (!plan.requests.empty() || lstat(contentDirectory.c_str(), &status) == 0)
+      area.emplace(propagator.basedir);
+    if (!plan.requests.empty()) {
+      report.Progress().Fetching(0, plan.requests.size(), 0, 0);
+      repository.Fetch(plan.requests, area->SpaceBudget(), [&](const FetchProgress& progress) {
       report.Progress().Fetching(progress.objectsDone, progress.objects, progress.bytesFetched,
                                  progress.bytesExpected);
-    });
-    report.Progress().FetchingDone();
+      });
+      report.Progress().FetchingDone();
+    }
     propagator.fetched = &plan.content;
   }
 
