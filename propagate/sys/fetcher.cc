@@ -121,7 +121,7 @@ template <typename Value>
 void SetOption(CURL* easy, CURLoption option, Value value, const std::string& url) {
   CURLcode code = curl_easy_setopt(easy, option, value);
   if (code != CURLE_OK)
-    Fail("%s: Cannot set up the transfer: %s", url.c_str(), curl_easy_strerror(code));
+    Fail("%s: Cannot start the transfer: %s", url.c_str(), curl_easy_strerror(code));
 }
 
 // Whether the file at path holds content with the digest and, when one is given, the SHA-256; read once for both.
@@ -269,11 +269,11 @@ CFetcher::CFetcher(const FetchSettings& settings) : settings(settings), handles(
   std::call_once(initialised, [] {
     CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (code != CURLE_OK)
-      Fail("Cannot start libcurl: %s", curl_easy_strerror(code));
+      Fail("libcurl: %s", curl_easy_strerror(code));
   });
   handles->multi.reset(curl_multi_init());
   if (!handles->multi)
-    Fail("Cannot start libcurl");
+    Fail("libcurl: %s", curl_multi_strerror(CURLM_OUT_OF_MEMORY));
   curl_multi_setopt(handles->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnections);
   curl_multi_setopt(handles->multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxConnections);
 }
@@ -433,7 +433,7 @@ void CFetcher::Start(Run& run, Transfer& transfer) {
 
   EasyHandle easyHandle(curl_easy_init());
   if (!easyHandle)
-    Fail("%s: Cannot start the transfer", transfer.url.c_str());
+    Fail("%s: Cannot start the transfer: %s", transfer.url.c_str(), curl_easy_strerror(CURLE_OUT_OF_MEMORY));
   auto attempt = std::make_unique<CAttempt>(handles->multi.get(), std::move(easyHandle));
   CURL* easy = attempt->Easy();
   const std::string& url = transfer.url;
@@ -520,14 +520,19 @@ void CFetcher::Finished(Transfer& transfer, int resultCode) {
     transfer.StartOver();
     return;
   }
-  std::string message =
-      transfer.url + ": " +
-      (result == CURLE_HTTP_RETURNED_ERROR && status >= 400 ? "HTTP " + std::to_string(status) : reason);
-  if (!IsTransient(result, status))
-    Fail("%s", message.c_str());
+  const char* url = transfer.url.c_str();
+  bool httpStatus = result == CURLE_HTTP_RETURNED_ERROR && status >= 400;
+  if (!IsTransient(result, status)) {
+    if (httpStatus)
+      Fail("%s: HTTP %ld", url, status);
+    Fail("%s: %s", url, reason.c_str());
+  }
   ++transfer.failures;
-  if (transfer.failures > settings.retries)
-    Fail("%s (after %u attempts)", message.c_str(), transfer.failures);
+  if (transfer.failures > settings.retries) {
+    if (httpStatus)
+      Fail("%s: HTTP %ld (after %u attempts)", url, status, transfer.failures);
+    Fail("%s: %s (after %u attempts)", url, reason.c_str(), transfer.failures);
+  }
   // The part keeps what arrived: the next attempt asks only for the rest.
   transfer.resumeFrom += transfer.request ? transfer.received : 0;
   unsigned doublings = std::min(transfer.failures - 1, 16u);

@@ -43,15 +43,15 @@ struct FetchProgress {
 /// Fetches over HTTP, HTTPS and file:// with libcurl. One per run; not copied; used from one thread.
 class CFetcher {
  public:
-  /// Makes the multi handle that every transfer of the run goes through; "Cannot start libcurl" when refused.
+  /// Makes the multi handle that every transfer of the run goes through; "libcurl: %s" when refused.
   explicit CFetcher(const FetchSettings& settings);
   ~CFetcher();
   CFetcher(const CFetcher&) = delete;
   CFetcher& operator=(const CFetcher&) = delete;
 
   /// The whole body at url, at most cap bytes; transient failures retried. Throws RunError (Fail) with one line:
-  /// "%s: HTTP %ld", "%s: <libcurl's reason>", either followed by " (after %u attempts)" once retries ran out,
-  /// "%s: The content is longer than %s bytes".
+  /// "%s: HTTP %ld", "%s: %s" (libcurl's reason), either followed by " (after %u attempts)" once retries ran out,
+  /// "%s: The content is longer than %s bytes", "%s: Cannot start the transfer: %s", "libcurl: %s".
   std::string FetchText(const std::string& url, uint64_t cap);
   /// Brings every request's object to its path, several transfers at once (one multi handle):
   /// - path exists: its sums are read; right → nothing fetched; wrong → removed and fetched.

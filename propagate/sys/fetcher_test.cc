@@ -309,8 +309,12 @@ TEST(Fetcher, OverHttpFromNginx) {
   ASSERT_TRUE(nginx.Ready()) << ReadFile(server / "error.log");
   mirror.base = nginx.Base();
   std::vector<FetchRequest> requests;
-  for (int index = 0; index < 8; ++index)
-    requests.push_back(mirror.Put("served " + std::to_string(index) + std::string(index * 5000, 'h')));
+  uint64_t total = 0;
+  for (int index = 0; index < 8; ++index) {
+    std::string content = "served " + std::to_string(index) + std::string(index * 5000, 'h');
+    total += content.size();
+    requests.push_back(mirror.Put(content));
+  }
   WriteFile(mirror.dir / "repo/files.txt", "table\n");
   // A part with a prefix is resumed with a range request.
   WriteFile(requests[7].path + ".part", ReadFile(mirror.dir / ("repo/" + requests[7].expectedDigest)).substr(0, 100));
@@ -319,6 +323,7 @@ TEST(Fetcher, OverHttpFromNginx) {
   EXPECT_EQ("table\n", fetcher.FetchText(nginx.Base() + "files.txt", 100));
   FetchProgress progress = FetchAllReporting(fetcher, requests);
   EXPECT_EQ(8u, progress.objectsDone);
+  EXPECT_EQ(total - 100, progress.bytesFetched);
   for (const FetchRequest& request : requests)
     EXPECT_EQ(request.expectedDigest, Md5Of(ReadFile(request.path)));
   EXPECT_EQ(1, Requests(server, "/" + requests[7].expectedDigest, 1));
