@@ -204,10 +204,10 @@ struct CFetcher::Transfer {
   CDescriptor part;
   std::unique_ptr<CControlSumMD5> md5;
   std::unique_ptr<CControlSumSHA256> sha256;
-  uint64_t resumeFrom = 0;  ///< bytes the part held when the attempt started
-  uint64_t received = 0;    ///< bytes of the attempt under way
-  unsigned failures = 0;    ///< transient failures so far
-  bool fetchedAgain = false;
+  uint64_t resumeFrom = 0;    ///< bytes the part held when the attempt started
+  uint64_t received = 0;      ///< bytes of the attempt under way
+  unsigned failures = 0;      ///< transient failures so far
+  bool fetchedAgain = false;  ///< wrong sums have already sent it back to byte 0 once
   bool done = false;
   Clock::time_point notBefore{};
   std::exception_ptr failure;  ///< why Receive stopped the attempt
