@@ -293,6 +293,10 @@ test_signed_repository() {
   mark=$(log_mark)
   expect_run 0 "" "" "$PROPAGATE" --trusted-key k.pub "$MIRROR_HTTP/v1" base
   expect_eq "requests" "$(cd www/v1 && ls | sed 's|^|/v1/|' | sort | xargs)" "$(paths_since "$mark" | xargs)"
+  # A dry run fetches the table and what proves it, no content.
+  mark=$(log_mark)
+  expect_run 0 "copy version"$'\n'"table files.txt"$'\n' "" "$PROPAGATE" -n --trusted-key k.pub "$MIRROR_HTTP/v2" base
+  expect_eq "requests of a dry run" "/v2/SHA256SUMS /v2/SHA256SUMS.minisig /v2/files.txt" "$(paths_since "$mark" | xargs)"
   # A mirror that serves other bytes under the name of a content is refused before anything changes.
   local object before
   object=$(digest stage/version)
