@@ -110,6 +110,21 @@ stop_by_pid() {
 }
 
 # mirror_stop: stops the nginx of mirror_start.
+# mirror_settle: returns once nginx has logged every request that it answered so far. nginx writes a line
+# after its answer, and a client may be done before that; one process serves the requests in turn, so once
+# the line of a probe sent now is there, so are those of the requests answered before it. The probe's lines
+# ("GET /.settle") are for readers of the log to leave out.
+mirror_settle() {
+  local probe tries=0
+  exec {probe}<>"/dev/tcp/127.0.0.1/${MIRROR_HTTP##*:}" || return 1
+  printf 'GET /.settle HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' >&"$probe"
+  cat <&"$probe" >/dev/null
+  exec {probe}>&-
+  while ! grep -q '^GET /\.settle ' "$MIRROR_LOG" && ((tries++ < 50)); do
+    sleep 0.1
+  done
+}
+
 mirror_stop() {
   stop_by_pid "${MIRROR_PID:-}"
   MIRROR_PID=

@@ -30,13 +30,22 @@ serve_with_faults() {
 }
 
 # How many requests nginx has logged so far: pass it to paths_since.
-log_mark() { wc -l <"$MIRROR_LOG"; }
+log_mark() {
+  mirror_settle
+  wc -l <"$MIRROR_LOG"
+}
 
 # The paths nginx was asked for after log mark $1, sorted.
-paths_since() { tail -n +$(($1 + 1)) "$MIRROR_LOG" | awk '{print $2}' | sort; }
+paths_since() {
+  mirror_settle
+  tail -n +$(($1 + 1)) "$MIRROR_LOG" | awk '$2 != "/.settle" {print $2}' | sort
+}
 
 # How many requests for path $1 both servers got: the proxy logs what it was asked, nginx what reached it.
-requests_for() { cat "$MIRROR_LOG" "${FAULT_LOG:-/dev/null}" 2>/dev/null | grep -c "^GET $1\( \|$\)"; }
+requests_for() {
+  mirror_settle
+  cat "$MIRROR_LOG" "${FAULT_LOG:-/dev/null}" 2>/dev/null | grep -c "^GET $1\( \|$\)"
+}
 
 # timed_run COMMAND...: run_capture, bounded to 90 seconds, with the time it took in $elapsed (seconds).
 timed_run() {
@@ -154,6 +163,7 @@ test_killed_download_resumes() {
   mark=$(log_mark)
   expect_run 0 "" "" "$PROPAGATE" "$MIRROR_HTTP/repo" base
   local fetched
+  mirror_settle
   fetched=$(tail -n +$((mark + 1)) "$MIRROR_LOG")
   for name in $complete; do
     [[ $fetched == *" /repo/$name "* ]] && fail "$name was fetched again though complete in $area"
