@@ -5,8 +5,8 @@
 MIRROR_SUPPORT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # mirror_start WORKDIR DOCROOT: nginx serving DOCROOT at / over http and https (http2), with the locations
-# that tests use to slow down, drop and redirect. Sets MIRROR_HTTP, MIRROR_HTTPS, MIRROR_CA, MIRROR_LOG and
-# MIRROR_PID. MIRROR_EXTRA_CONFIG, if set, is added to both servers.
+# that tests use to slow down, drop, refuse (503) and redirect. Sets MIRROR_HTTP, MIRROR_HTTPS, MIRROR_CA,
+# MIRROR_LOG and MIRROR_PID. MIRROR_EXTRA_CONFIG, if set, is added to both servers.
 mirror_start() {
   local workdir docroot
   workdir=$(cd "$1" && pwd) || return 1
@@ -51,6 +51,7 @@ mirror_write_config() {
     root $docroot;
     location /slow/ { alias $docroot/; limit_rate 64k; }
     location /drop/ { return 444; }
+    location /busy/ { return 503; }
     location /redirect-ftp/ { return 302 ftp://127.0.0.1/; }
     location /redirect-file/ { return 302 file:///etc/passwd; }
     ${MIRROR_EXTRA_CONFIG:-}"

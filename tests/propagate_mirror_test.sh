@@ -244,6 +244,7 @@ $FAULT_URL/stall/repo~1~Error: $FAULT_URL/stall/repo/$object: ~ (after 4 attempt
 $FAULT_URL/reset/repo~1~Error: $FAULT_URL/reset/repo/$object: ~ (after 4 attempts)~$object~4
 $FAULT_URL/404/repo~1~Error: $FAULT_URL/404/repo/$object: HTTP 404~~$object~1
 $MIRROR_HTTP/drop/repo~1~Error: $MIRROR_HTTP/drop/repo/files.txt: ~ (after 4 attempts)~files.txt~4
+$MIRROR_HTTP/busy/repo~1~Error: $MIRROR_HTTP/busy/repo/files.txt: HTTP 503 (after 4 attempts)~~files.txt~4
 EOT
   # Nothing listens on the proxy's port once it is gone.
   local refused=$FAULT_URL

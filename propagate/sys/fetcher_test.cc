@@ -1,18 +1,10 @@
 #include "sys/fetcher.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include "sys/control_sum.h"
-#include "sys/descriptor.h"
 #include "sys/sha256.h"
 #include "sys/test_support.h"
 
@@ -232,120 +224,4 @@ TEST(Fetcher, FileUrlOfNoRegularFileIsNeverOpened) {
     FetchRequest request{url, mirror.dir / "store/object", std::string(32, '0'), ""};
     EXPECT_EQ("fopen(" + url + "): No such device", ErrorOf([&] { fetcher.FetchAll({request}, nullptr); }));
   }
-}
-
-namespace {
-
-// A free TCP port on 127.0.0.1, as the kernel picks one.
-int FreePort() {
-  CDescriptor probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    return -1;
-  return ntohs(address.sin_port);
-}
-
-bool Accepts(int port) {
-  CDescriptor client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  return connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-// nginx in the foreground on 127.0.0.1, serving root, stopped by its pid when the object goes away.
-class CNginx {
- public:
-  CNginx(const TempDir& dir, const std::string& root) {
-    port = FreePort();
-    mkdir((dir / "tmp").c_str(), 0700);
-    WriteFile(dir / "nginx.conf",
-              "daemon off; master_process off; pid " + dir / "nginx.pid" + "; error_log " + dir / "error.log" +
-                  ";\nevents { worker_connections 64; }\nhttp {\n  access_log " + dir / "access.log" +
-                  ";\n  client_body_temp_path tmp/body; proxy_temp_path tmp/proxy; fastcgi_temp_path tmp/fastcgi;\n"
-                  "  uwsgi_temp_path tmp/uwsgi; scgi_temp_path tmp/scgi;\n  server {\n    listen 127.0.0.1:" +
-                  std::to_string(port) + ";\n    root " + root + ";\n    location /busy { return 503; }\n  }\n}\n");
-    pid = fork();
-    if (pid == 0) {
-      std::string prefix = dir.Path() + "/";
-      execl("/usr/sbin/nginx", "nginx", "-p", prefix.c_str(), "-c", (dir / "nginx.conf").c_str(), "-e",
-            (dir / "error.log").c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int tries = 0; tries < 250 && !Accepts(port); ++tries)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ~CNginx() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-  CNginx(const CNginx&) = delete;
-  CNginx& operator=(const CNginx&) = delete;
-
-  std::string Base() const { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
-  bool Ready() const { return pid > 0 && Accepts(port); }
-
- private:
-  int port = -1;
-  pid_t pid = -1;
-};
-
-// Lines of the access log that name path, once at least expected are there or a second has passed: nginx logs a
-// request only after it has sent the answer.
-int Requests(const TempDir& dir, const std::string& path, int expected) {
-  int count = 0;
-  for (int tries = 0; tries < 50; ++tries) {
-    std::string log = ReadFile(dir / "access.log");
-    count = 0;
-    for (size_t at = log.find(" " + path + " "); at != std::string::npos; at = log.find(" " + path + " ", at + 1))
-      ++count;
-    if (count >= expected)
-      break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return count;
-}
-
-}  // namespace
-
-TEST(Fetcher, OverHttpFromNginx) {
-  if (access("/usr/sbin/nginx", X_OK) != 0)
-    GTEST_SKIP() << "nginx is not installed";
-  TempDir server;
-  CMirror mirror;
-  CNginx nginx(server, mirror.dir / "repo");
-  ASSERT_TRUE(nginx.Ready()) << ReadFile(server / "error.log");
-  mirror.base = nginx.Base();
-  std::vector<FetchRequest> requests;
-  uint64_t total = 0;
-  for (int index = 0; index < 8; ++index) {
-    std::string content = "served " + std::to_string(index) + std::string(index * 5000, 'h');
-    total += content.size();
-    requests.push_back(mirror.Put(content));
-  }
-  WriteFile(mirror.dir / "repo/files.txt", "table\n");
-  // A part with a prefix is resumed with a range request.
-  WriteFile(requests[7].path + ".part", ReadFile(mirror.dir / ("repo/" + requests[7].expectedDigest)).substr(0, 100));
-
-  CFetcher fetcher(QuickSettings());
-  EXPECT_EQ("table\n", fetcher.FetchText(nginx.Base() + "files.txt", 100));
-  FetchProgress progress = FetchAllReporting(fetcher, requests);
-  EXPECT_EQ(8u, progress.objectsDone);
-  EXPECT_EQ(total - 100, progress.bytesFetched);
-  for (const FetchRequest& request : requests)
-    EXPECT_EQ(request.expectedDigest, Md5Of(ReadFile(request.path)));
-  EXPECT_EQ(1, Requests(server, "/" + requests[7].expectedDigest, 1));
-
-  EXPECT_EQ(nginx.Base() + "missing: HTTP 404", ErrorOf([&] { fetcher.FetchText(nginx.Base() + "missing", 100); }));
-  EXPECT_EQ(1, Requests(server, "/missing", 1)) << "a 404 is not retried";
-  FetchRequest busy{nginx.Base() + "busy", mirror.dir / "store/busy", Md5Of(""), ""};
-  EXPECT_EQ(busy.url + ": HTTP 503 (after 3 attempts)", ErrorOf([&] { fetcher.FetchAll({busy}, nullptr); }));
-  EXPECT_EQ(3, Requests(server, "/busy", 3));
 }
