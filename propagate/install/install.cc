@@ -276,8 +276,14 @@ class CDownloadPlan {
     if (content.uses[object]++ == 0)
       requests.push_back({repository.UrlOf(entry.file.source), area + object, entry.file.digest, sha256});
   }
+  /// Notes a file record that the dry run found right.
+  void Settle(const std::string& name, SettledFile&& file) {
+    std::lock_guard<std::mutex> hold(lock);
+    settled.emplace(name, std::move(file));
+  }
   std::vector<FetchRequest> requests;
   FetchedContent content;
+  std::unordered_map<std::string, SettledFile> settled;
 
  private:
   std::mutex lock;
@@ -351,6 +357,7 @@ int RunInstall(const InstallOptions& options) {
       planner.contentNeeded = [&](const TableEntry& entry, const std::string& sha256) {
         plan.Need(repository, contentDirectory, entry, sha256);
       };
+      planner.settledFound = [&](const std::string& name, SettledFile&& file) { plan.Settle(name, std::move(file)); };
       CReport silent(false, false);
       // A record that the dry run finds failing fails the run below with the run's own message, after the
       // records before it, as from a repository directory; what they need is fetched.
@@ -358,10 +365,10 @@ int RunInstall(const InstallOptions& options) {
       // object is installed by a rename, as another record may need it after the one that was foreseen.
       std::unordered_set<std::string> names;
       try {
-        plan.content.renames = !ApplyRecords(planner, options, table, silent, &names);
+        plan.content.foreseen = !ApplyRecords(planner, options, table, silent, &names);
       } catch (const RunError&) {
         plan.content.plannerFailure = std::current_exception();
-        plan.content.renames = false;
+        plan.content.foreseen = false;
       }
     }
     // The area is made only when there is something to download, and one left by an earlier run is
@@ -378,6 +385,10 @@ int RunInstall(const InstallOptions& options) {
       report.Progress().FetchingDone();
     }
     propagator.fetched = &plan.content;
+    // What the dry run found right is not looked at again, unless a name came twice (the dry run did not see
+    // what the earlier record did there) or the dry run failed.
+    if (plan.content.foreseen)
+      propagator.settled = &plan.settled;
   }
 
   if (options.progress)

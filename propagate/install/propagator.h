@@ -2,6 +2,7 @@
 #define PROPAGATE_INSTALL_PROPAGATOR_H_
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <cstdint>
 #include <exception>
@@ -27,8 +28,19 @@ struct FetchedContent {
   std::string area;                                 ///< the download area, ending in "/"
   std::unordered_map<std::string, unsigned> uses;  ///< object name: the number of records that copy it
   std::exception_ptr plannerFailure;  ///< why the dry run that chose the downloads stopped, if it did
-  bool renames = true;  ///< objects that one record copies may be installed by a rename
+  /// The dry run saw every record as the run will (no name came twice, nothing failed): objects that one
+  /// record copies may be installed by a rename, and what it found right is not looked at again.
+  bool foreseen = true;
 };
+/// A file that the dry run before a mirror's downloads found right, with what it learnt of the file: the run
+/// takes that look for its own rather than look again.
+struct SettledFile {
+  PathState present;
+  std::string digest;
+  std::string sha256;  ///< empty when not proved
+  struct timespec takenAt;
+};
+
 /// The name of a content object in the download area: the SHA-256 that the release gives it, when there is
 /// one (two contents may share a control sum), else its control sum in upper case.
 std::string ObjectName(const std::string& digest, const std::string& sha256);
@@ -95,6 +107,11 @@ class CPropagator {
   /// SHA-256 that the release gives it, instead of reading the content.
   std::function<void(const TableEntry&, const std::string&)> contentNeeded;
   const FetchedContent* fetched = nullptr;  ///< when set, content is read from the downloaded objects
+  /// Dry run: when set, called (from any thread) for each file record found right, with what was learnt.
+  std::function<void(const std::string&, SettledFile&&)> settledFound;
+  /// When set, the file records found right by the dry run before the downloads, by name: they are not
+  /// looked at again.
+  const std::unordered_map<std::string, SettledFile>* settled = nullptr;
   TableEntry tableRecord;            ///< the repository table's table record, kind None until handled
   CIdCache ids;                      ///< owner and group ids, looked up once per run
 

@@ -95,6 +95,17 @@ std::vector<Action> CPropagator::ApplyFile(const TableEntry& entry) {
 }
 
 std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const OwnerIds& owner, uint64_t& bytes) const {
+  if (settled) {
+    auto found = settled->find(entry.name);
+    if (found != settled->end()) {
+      // Right at the look before the downloads, and untouched by the records before it since: a change made
+      // meanwhile is one made after the run, as for a file right now.
+      if (book)
+        book->Found(entry.name, found->second.present, found->second.digest, found->second.sha256,
+                    found->second.takenAt);
+      return {};
+    }
+  }
   Situation situation;
   situation.path = basedir + entry.name;
   situation.owner = owner;
@@ -137,6 +148,10 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     // A mirror's content is not fetched for a dry run: it is only noted, and checked when it arrives.
     if (decision.action == ActionKind::Copy && contentNeeded) {
       contentNeeded(entry, releasedSha256);
+    } else if (!decision.action && !decision.setAttributes && settledFound && regular &&
+               !situation.presentDigest.empty()) {
+      settledFound(entry.name, {present, situation.presentDigest,
+                                situation.unvouched ? std::string() : presentSha256, takenAt});
     } else if (decision.action == ActionKind::Copy) {
       // What the run would copy is read and summed: a damaged repository fails the dry run with its line.
       const std::string source = repodir + entry.file.source;
@@ -175,7 +190,7 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
              "changed meanwhile, or an earlier record of its name replaced it); run it again",
              repositoryName.c_str(), entry.file.source.c_str(), situation.path.c_str());
       }
-      if (fetched->renames && uses->second == 1 &&
+      if (fetched->foreseen && uses->second == 1 &&
           MoveFileWithAttributes(source, situation.path, attributes, &installed))
         bytes += static_cast<uint64_t>(installed.st_size);
       else
