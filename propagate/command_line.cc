@@ -39,9 +39,12 @@ enum OptionBit : unsigned {
   kPassphraseFile = 1u << 15,
   kTrustedKey = 1u << 16,
   kAllowDowngrade = 1u << 17,
+  kCaCertificate = 1u << 18,
+  kSpeedTime = 1u << 19,
 };
 constexpr unsigned kRunOptions =
-    kInteractive | kDryRun | kVerbose | kProgress | kPrune | kJobs | kChecksum | kTrustedKey | kAllowDowngrade;
+    kInteractive | kDryRun | kVerbose | kProgress | kPrune | kJobs | kChecksum | kTrustedKey | kAllowDowngrade |
+    kCaCertificate | kSpeedTime;
 // The options that describe a signature mean nothing without --sign, which needs the release's product and version.
 constexpr unsigned kSigningOptions = kProduct | kReleaseVersion | kExpires | kPassphraseFile;
 constexpr unsigned kCreateOptions = kProgress | kJobs | kOwner | kGroup | kKeep | kSign | kSigningOptions;
@@ -131,6 +134,16 @@ bool TakeValueOption(Scan& scan, std::string_view name, const std::string& value
     scan.used |= kReleaseVersion;
     if (!ParseDecimal(value, options.releaseVersion))
       scan.malformed = true;
+  } else if (name == "cacert") {
+    scan.used |= kCaCertificate;
+    options.caCertificate = value;
+    if (value.empty())
+      scan.malformed = true;
+  } else if (name == "speed-time") {
+    scan.used |= kSpeedTime;
+    // At least a second: no transfer could live under a shorter limit, and curl takes whole seconds.
+    if (!ParseDecimal(value, options.speedTime) || options.speedTime < 1 || options.speedTime > 86400)
+      scan.malformed = true;
   } else if (name == "expires") {
     scan.used |= kExpires;
     int64_t seconds = 0;
@@ -193,7 +206,7 @@ const std::string& RequireOperand(const std::string& operand, const char* role) 
 bool TakesValue(std::string_view name) {
   return name == "jobs" || name == "j" || name == "table" || name == "owner" || name == "group" || name == "keep" ||
          name == "trusted-key" || name == "sign" || name == "passphrase-file" || name == "product" ||
-         name == "release-version" || name == "expires";
+         name == "release-version" || name == "expires" || name == "cacert" || name == "speed-time";
 }
 
 }  // namespace
@@ -303,14 +316,17 @@ Options ParseCommandLine(int argc, char** argv) {
 
 std::string HelpText() {
   return "Usage: propagate [-i] [-n] [-v] [-c] [--progress] [--prune] [-j N] [--trusted-key FILE]...\n"
-         "                 [--allow-downgrade] <repodir> <basedir>\n"
+         "                 [--allow-downgrade] [--cacert FILE] [--speed-time SECONDS]\n"
+         "                 <repodir|URL> <basedir>\n"
          "       propagate --verify [--table NAME] [--progress] [-j N] <basedir>\n"
          "       propagate --create [--owner NAME] [--group NAME] [--keep PATTERN]... [--progress] [-j N]\n"
          "                 [--sign KEY --product NAME --release-version N [--expires SECONDS]\n"
          "                 [--passphrase-file FILE]] <stagedir> <repodir>\n"
          "       propagate --help | --version\n"
          "\n"
-         "Installs or upgrades the tree that repodir/files.txt describes in basedir.\n"
+         "Installs or upgrades the tree that repodir/files.txt describes in basedir. A repository\n"
+         "on a mirror is named by its http://, https:// or file:// URL; only the content that\n"
+         "basedir lacks is downloaded.\n"
          "\n"
          "  -i                 accepted for compatibility; no effect\n"
          "  -n, --dry-run      print what a run would do, change nothing\n"
@@ -323,6 +339,11 @@ std::string HelpText() {
          "      --trusted-key FILE  trust the minisign public key FILE besides those of\n"
          "                     /etc/propagate/trusted-keys: the release must be signed by one\n"
          "      --allow-downgrade  install a signed release older than the installed one\n"
+         "      --cacert FILE  trust the CAs of the PEM file FILE for a mirror's certificate\n"
+         "                     (default: the system's)\n"
+         "      --speed-time SECONDS\n"
+         "                     end a download that moved under 1 byte a second for SECONDS\n"
+         "                     (default 30)\n"
          "      --verify       compare basedir with its installed table; change nothing\n"
          "      --table NAME   with --verify: the installed table's name (default files.txt)\n"
          "      --create       make a repository from a staged tree\n"

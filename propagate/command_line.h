@@ -19,6 +19,8 @@ struct Options {
   bool checksum = false;     ///< -c, --checksum: read every installed file
   bool allowDowngrade = false;           ///< --allow-downgrade
   std::vector<std::string> trustedKeys;  ///< --trusted-key FILE, in order
+  std::string caCertificate;             ///< --cacert FILE
+  int64_t speedTime = 30;                ///< --speed-time SECONDS
   bool prune = false;        ///< --prune: remove what the old table installed and the new one dropped
   unsigned jobs = 0;         ///< -j, --jobs: records in progress at once; 0 until DefaultJobs fills it
   std::string table;         ///< --table: the installed table's name for --verify; empty means files.txt

@@ -50,6 +50,10 @@ std::string Describe(const Options& o) {
     text += " expires=" + std::to_string(*o.expires);
   if (!o.passphraseFile.empty())
     text += " passphrase=" + o.passphraseFile;
+  if (!o.caCertificate.empty())
+    text += " cacert=" + o.caCertificate;
+  if (o.speedTime != 30)
+    text += " speed-time=" + std::to_string(o.speedTime);
   for (const std::string* operand : {&o.stagedir, &o.repodir, &o.basedir})
     if (!operand->empty())
       text += " [" + *operand + "]";
@@ -96,6 +100,7 @@ TEST(CommandLine, FormsAndOptions) {
       {{"s", "--sign=k", "--expires", "0", "--passphrase-file", "pw", "--release-version=3", "--product", "v",
         "--create", "r"},
        "create sign=k product=v version=3 expires=0 passphrase=pw [s] [r]"},
+      {{"--cacert", "ca.pem", "--speed-time=2", "https://m/r", "b"}, "run cacert=ca.pem speed-time=2 [https://m/r] [b]"},
       {{"--help"}, "help"},
       {{"-n", "--help", "r"}, "help -n"},
       {{"--version"}, "version"},
@@ -114,6 +119,9 @@ TEST(CommandLine, FormsAndOptions) {
       {{"repo", "base", "-j"}, "Syntax: propagate [-i] <repodir> <basedir>"},
       {{"-j"}, "Syntax: propagate [-i] <repodir> <basedir>"},
       {{"--table", "t", "repo", "base"}, "Syntax: propagate [-i] <repodir> <basedir>"},
+      {{"--speed-time", "0", "repo", "base"}, "Syntax: propagate [-i] <repodir> <basedir>"},
+      {{"--cacert=", "repo", "base"}, "Syntax: propagate [-i] <repodir> <basedir>"},
+      {{"--verify", "--cacert", "c", "a"}, "Syntax: propagate --verify [--table NAME] <basedir>"},
       {{"--verify", "--create", "a", "b"}, "Syntax: propagate [-i] <repodir> <basedir>"},
       {{"--verify"}, "Syntax: propagate --verify [--table NAME] <basedir>"},
       {{"--verify", "a", "b"}, "Syntax: propagate --verify [--table NAME] <basedir>"},
@@ -190,7 +198,7 @@ TEST(CommandLine, HelpNamesEveryOption) {
   std::string help = HelpText();
   for (const char* option : {"-i", "--dry-run", "--verbose", "--progress", "--prune", "--jobs", "--verify", "--table",
                              "--create", "--owner", "--group", "--keep", "--sign", "--product", "--release-version",
-                             "--expires", "--passphrase-file", "--help", "--version"})
+                             "--expires", "--passphrase-file", "--cacert", "--speed-time", "--help", "--version"})
     EXPECT_NE(std::string::npos, help.find(option)) << option;
   EXPECT_EQ(0u, VersionText().rfind("propagate ", 0));
 }

@@ -61,6 +61,8 @@ int RunForm(const Options& options, const CMinisignSecretKey* signingKey) {
   install.prune = options.prune;
   install.checksum = options.checksum;
   install.allowDowngrade = options.allowDowngrade;
+  install.caCertificate = options.caCertificate;
+  install.speedTime = static_cast<long>(options.speedTime);
   install.trustedKeyFiles = options.trustedKeys;
   // Tests and unusual installations name another directory; the default is the system's.
   const char* keyDirectory = getenv("PROPAGATE_TRUSTED_KEYS");

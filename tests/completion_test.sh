@@ -13,14 +13,14 @@ expect_completion() {
 }
 
 test_options_follow_the_form_chosen_so_far() {
-  expect_completion "-i -n --dry-run -v --verbose -c --checksum --progress --prune -j --jobs --trusted-key --allow-downgrade \
+  expect_completion "-i -n --dry-run -v --verbose -c --checksum --progress --prune -j --jobs --trusted-key --allow-downgrade --cacert --speed-time \
 --verify --table --create --owner --group --keep --sign --product --release-version --expires --passphrase-file --help \
 --version" propagate -
-  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs --trusted-key --allow-downgrade --verify --table \
+  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs --trusted-key --allow-downgrade --cacert --speed-time --verify --table \
 --create --owner --group --keep --sign --product --release-version --expires --passphrase-file --help --version" propagate --
   expect_completion "--verbose --verify --version" propagate --ver
   # After an option, --help and --version no longer make sense, and neither do the other forms' options.
-  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs --trusted-key --allow-downgrade" propagate -i --
+  expect_completion "--dry-run --verbose --checksum --progress --prune --jobs --trusted-key --allow-downgrade --cacert --speed-time" propagate -i --
   expect_completion "--trusted-key" propagate --trusted-key a.pub --tr
   expect_completion "--table --progress --jobs" propagate --verify --
   expect_completion "--verify --progress --jobs" propagate --table files.txt --
@@ -30,7 +30,7 @@ test_options_follow_the_form_chosen_so_far() {
   expect_completion "--create --group --keep --progress --jobs --sign --product --release-version --expires \
 --passphrase-file" propagate --owner=root --
   expect_completion "--release-version" propagate --sign k.key --product=velmira --re
-  expect_completion "--checksum" propagate -nv --c
+  expect_completion "--checksum --cacert" propagate -nv --c
   expect_completion "" propagate -nv --cr
   expect_completion "--prune" propagate -n -j 4 --pru
   # After --help or --version nothing more belongs on the line.

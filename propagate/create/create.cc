@@ -29,6 +29,7 @@
 #include "sys/temporary_file.h"
 #include "sys/tree_walk.h"
 #include "sys/worker_pool.h"
+#include "table/known_content.h"
 #include "table/table_parser.h"
 #include "table/table_writer.h"
 
@@ -633,7 +634,7 @@ int RunCreate(const CreateOptions& options, const CMinisignSecretKey* key) {
       Fail("%s%s: Cannot put this in a repository: the table takes its name", directories.shownStage.c_str(),
            entry.path.c_str());
     if (entry.path == "files.txt.fingerprints" || entry.path == "files.txt.installing" ||
-        entry.path == "files.txt.release" || entry.path == "files.txt.sha256sums")
+        entry.path == "files.txt.release" || entry.path == "files.txt.sha256sums" || entry.path == kDownloadAreaName)
       Fail("%s%s: Cannot put this in a repository: runs keep their records under its name",
            directories.shownStage.c_str(), entry.path.c_str());
   }

@@ -1,19 +1,27 @@
 #include "install/install.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cinttypes>
 #include <ctime>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 
+#include "install/download_area.h"
 #include "install/path_resolver.h"
 #include "install/propagator.h"
 #include "install/prune.h"
 #include "install/record_scheduler.h"
 #include "install/release_check.h"
 #include "sys/base_lock.h"
+#include "sys/fetcher.h"
 #include "sys/file_ops.h"
+#include "sys/hex_text.h"
 #include "sys/mapped_file.h"
 #include "sys/path_name.h"
 #include "sys/progress.h"
@@ -41,8 +49,8 @@ uint64_t CountRecords(const std::string& table) {
 /// What a run prints: the action lines (with -n or -v) and the status line.
 class CReport {
  public:
-  explicit CReport(const InstallOptions& options)
-      : lines(options.dryRun || options.verbose), progress(options.progress) {}
+  explicit CReport(const InstallOptions& options) : CReport(options.dryRun || options.verbose, options.progress) {}
+  CReport(bool lines, bool progress) : lines(lines), progress(progress) {}
   void Print(const std::vector<Action>& actions) {
     if (lines)
       for (const Action& action : actions)
@@ -159,12 +167,115 @@ bool NextRecord(CTableParser& parser, CLineCursor& lines, TableEntry& entry) {
   return true;
 }
 
+/// Applies the records of table in order, reporting each; with newNames, the names of the records go there.
+void ApplyRecords(CPropagator& propagator, const InstallOptions& options, const std::string& table, CReport& report,
+                  std::unordered_set<std::string>* newNames) {
+  CRecordFeed feed(propagator, options);
+  CTableParser parser;
+  CLineCursor lines(table);
+  while (!feed.Failed()) {
+    TableEntry entry;
+    try {
+      if (!NextRecord(parser, lines, entry))
+        break;
+    } catch (...) {
+      feed.Fail(std::current_exception());
+      break;
+    }
+    if (newNames && entry.kind != EntryKind::None && entry.kind != EntryKind::Table)
+      newNames->insert(entry.name);
+    feed.Schedule(std::move(entry));
+    feed.Drain(report);
+  }
+  feed.Finish(report);
+}
+
+// Caps on what a mirror may send for the files that are read whole into memory.
+constexpr uint64_t kTableCap = uint64_t{1} << 30;
+constexpr uint64_t kReleaseFileCap = uint64_t{256} << 20;
+
+/// Where the run reads the table and the release files: a repository directory, or a mirror's URL.
+class CRepository {
+ public:
+  explicit CRepository(const InstallOptions& options)
+      : url(IsRepositoryUrl(options.repodir) ? options.repodir : std::string()),
+        name(WithTrailingSlash(options.repodir)) {
+    settings.caCertificate = options.caCertificate;
+    settings.speedTime = options.speedTime;
+    if (!url.empty())
+      fetcher.emplace(settings);
+  }
+  /// True for a mirror.
+  bool Remote() const { return fetcher.has_value(); }
+  /// How messages name the repository, ending in "/".
+  const std::string& Name() const { return name; }
+  /// The URL of a name in the repository.
+  std::string UrlOf(const std::string& relative) const { return JoinUrl(url, relative); }
+  /// The table's bytes.
+  std::string Table() {
+    return Remote() ? fetcher->FetchText(UrlOf("files.txt"), kTableCap) : ReadWholeFile(name + "files.txt");
+  }
+  /// The signature and the sums of the release.
+  ReleaseFiles Release() {
+    if (!Remote())
+      return ReadReleaseFiles(name);
+    ReleaseFiles files;
+    files.signatureName = UrlOf(kSignatureName);
+    files.sumsName = UrlOf(kSha256SumsName);
+    files.tableName = UrlOf("files.txt");
+    files.signature = fetcher->FetchText(files.signatureName, kReleaseFileCap);
+    files.sums = fetcher->FetchText(files.sumsName, kReleaseFileCap);
+    return files;
+  }
+  /// Brings every requested object to the download area, writing at most budget bytes there.
+  void Fetch(const std::vector<FetchRequest>& requests, uint64_t budget,
+             const std::function<void(const FetchProgress&)>& progress) {
+    FetchSettings contentSettings = settings;
+    contentSettings.spaceBudget = budget;
+    CFetcher contentFetcher(contentSettings);
+    contentFetcher.FetchAll(requests, progress);
+  }
+
+ private:
+  const std::string url;
+  const std::string name;
+  FetchSettings settings;
+  std::optional<CFetcher> fetcher;
+};
+
+/// What a run from a mirror must download: one request per object, by object name, and how many records
+/// copy each. Filled from the workers of a dry run.
+class CDownloadPlan {
+ public:
+  /// Notes that entry's content (with the release's SHA-256 for it, or none) is copied by one more record.
+  void Need(const CRepository& repository, const std::string& area, const TableEntry& entry,
+            const std::string& sha256) {
+    // The object's name is made of the control sum: it must be one, or it could name a path elsewhere.
+    if (entry.file.digest.size() != 32 ||
+        !std::all_of(entry.file.digest.begin(), entry.file.digest.end(),
+                     [](char c) { return IsHexDigit(static_cast<unsigned char>(c)); }))
+      Fail("%s%s: The table gives the control sum %s, not 32 hexadecimal digits", repository.Name().c_str(),
+           entry.file.source.c_str(), entry.file.digest.c_str());
+    const std::string object = ObjectName(entry.file.digest, sha256);
+    std::lock_guard<std::mutex> hold(lock);
+    if (content.uses[object]++ == 0)
+      requests.push_back({repository.UrlOf(entry.file.source), area + object, entry.file.digest, sha256});
+  }
+  std::vector<FetchRequest> requests;
+  FetchedContent content;
+
+ private:
+  std::mutex lock;
+};
+
 }  // namespace
 
 int RunInstall(const InstallOptions& options) {
   // A signed release is checked before the base directory is even made: a refusal changes nothing.
   const std::vector<MinisignPublicKey> keys = LoadTrustedKeys(options.trustedKeyDirectory, options.trustedKeyFiles);
+  CRepository repository(options);
   std::string table;
+  ReleaseFiles releaseFiles;
   std::optional<CheckedRelease> release;
   std::string recordPath;
   std::string recordText;
@@ -180,28 +291,75 @@ int RunInstall(const InstallOptions& options) {
       Fail("%s: The record of the installed release is damaged, or not root's alone: the release cannot be "
            "checked against it (--allow-downgrade installs it)",
            recordPath.c_str());
-    release = CheckRelease(WithTrailingSlash(options.repodir), table, keys, installed, options.allowDowngrade,
+    release = CheckRelease(releaseFiles, table, keys, installed, options.allowDowngrade,
                            static_cast<int64_t>(time(nullptr)));
   };
+  // A mirror's table is fetched before anything changes: a mirror that cannot be reached changes nothing.
+  if (!keys.empty() || repository.Remote())
+    table = repository.Table();
   if (!keys.empty()) {
-    table = ReadWholeFile(WithTrailingSlash(options.repodir) + "files.txt");
+    releaseFiles = repository.Release();
     recordPath = ReleaseRecordPath(WithTrailingSlash(options.basedir) + TableName(table));
     checkRelease();
   }
-  CPropagator propagator(options.interactive, WithTrailingSlash(options.repodir),
-                         WithTrailingSlash(options.basedir), options.dryRun, options.checksum);
+  const std::string basedir = WithTrailingSlash(options.basedir);
+  // A mirror's content is read from the download area, by object name.
+  const std::string contentDirectory = repository.Remote() ? basedir + kDownloadAreaName + "/" : repository.Name();
+  CPropagator propagator(options.interactive, contentDirectory, basedir, options.dryRun, options.checksum);
+  propagator.repositoryName = repository.Name();
   CBaseLock lock(propagator.basedir, !options.dryRun);
   CReport report(options);
   // The table is read once: the bytes that are applied are the bytes that are installed.
-  if (keys.empty()) {
-    table = ReadWholeFile(propagator.repodir + "files.txt");
-  } else {
+  if (keys.empty() && !repository.Remote()) {
+    table = repository.Table();
+  } else if (!keys.empty()) {
     bool exists = false;
     if (ReadPrivateRecord(recordPath, exists) != recordText)
       checkRelease();
   }
   propagator.appliedTable = table;
   propagator.release = release ? &*release : nullptr;
+
+  std::optional<CDownloadArea> area;
+  CDownloadPlan plan;
+  if (repository.Remote() && options.dryRun) {
+    propagator.contentNeeded = [](const TableEntry&, const std::string&) {};
+  } else if (repository.Remote()) {
+    // What to download is what a dry run of this very table would copy: nothing for a file already right,
+    // nothing for a kept local change.
+    plan.content.area = contentDirectory;
+    {
+      CPropagator planner(options.interactive, contentDirectory, propagator.basedir, true, options.checksum);
+      planner.repositoryName = repository.Name();
+      planner.appliedTable = table;
+      planner.release = propagator.release;
+      planner.contentNeeded = [&](const TableEntry& entry, const std::string& sha256) {
+        plan.Need(repository, contentDirectory, entry, sha256);
+      };
+      CReport silent(false, false);
+      // A record that the dry run finds failing fails the run below with the run's own message, after the
+      // records before it, as from a repository directory; what they need is fetched.
+      try {
+        ApplyRecords(planner, options, table, silent, nullptr);
+      } catch (const RunError&) {
+      }
+    }
+    // The area is made only when there is something to download, and one left by an earlier run is
+    // removed at the end.
+    struct stat status;
+    if (!plan.requests.empty() || lstat(contentDirectory.c_str(), &status) == 0)
+      area.emplace(propagator.basedir);
+    if (!plan.requests.empty()) {
+      report.Progress().Fetching(0, plan.requests.size(), 0, 0);
+      repository.Fetch(plan.requests, area->SpaceBudget(), [&](const FetchProgress& progress) {
+      report.Progress().Fetching(progress.objectsDone, progress.objects, progress.bytesFetched,
+                                 progress.bytesExpected);
+      });
+      report.Progress().FetchingDone();
+    }
+    propagator.fetched = &plan.content;
+  }
+
   if (options.progress)
     report.Progress().SetTotal(CountRecords(table));
   std::optional<CChangeTracker> tracker;
@@ -209,26 +367,7 @@ int RunInstall(const InstallOptions& options) {
     tracker.emplace(propagator.basedir);
 
   std::unordered_set<std::string> newNames;
-  {
-    CRecordFeed feed(propagator, options);
-    CTableParser parser;
-    CLineCursor lines(table);
-    while (!feed.Failed()) {
-      TableEntry entry;
-      try {
-        if (!NextRecord(parser, lines, entry))
-          break;
-      } catch (...) {
-        feed.Fail(std::current_exception());
-        break;
-      }
-      if (options.prune && entry.kind != EntryKind::None && entry.kind != EntryKind::Table)
-        newNames.insert(entry.name);
-      feed.Schedule(std::move(entry));
-      feed.Drain(report);
-    }
-    feed.Finish(report);
-  }
+  ApplyRecords(propagator, options, table, report, options.prune ? &newNames : nullptr);
 
   // The end of the run: what the new table dropped, the directories' times, then the table itself.
   if (options.prune && propagator.tableRecord.kind == EntryKind::Table) {
@@ -240,6 +379,10 @@ int RunInstall(const InstallOptions& options) {
   if (!options.dryRun)
     propagator.RestoreDirectoryTimes();
   report.Print(propagator.InstallTable(table));
+  // What was downloaded is installed now, and a later run starts afresh.
+  if (area)
+    area->Remove();
   report.Progress().Finish();
   return 0;
 }
+

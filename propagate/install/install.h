@@ -15,8 +15,10 @@ struct InstallOptions {
   bool allowDowngrade = false;  ///< accept a signed release older than, or as old as, the installed one
   std::vector<std::string> trustedKeyFiles;  ///< release keys trusted besides those of trustedKeyDirectory
   std::string trustedKeyDirectory;           ///< the directory of trusted release keys (*.pub)
+  std::string caCertificate;  ///< --cacert: the CAs a mirror's certificate is checked against; empty: the system's
+  long speedTime = 30;        ///< --speed-time: seconds under 1 byte/s that end a transfer from a mirror
   unsigned jobs = 0;         ///< records in progress at once; 0: the CPUs
-  std::string repodir;       ///< the repository directory, as given
+  std::string repodir;       ///< the repository directory or a mirror's URL, as given
   std::string basedir;       ///< the base directory, as given
 };
 

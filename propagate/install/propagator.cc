@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 
 #include <cstdint>
@@ -37,9 +38,23 @@ int MakeDirError(const std::string& directory) {
 
 }  // namespace
 
+std::string ObjectName(const std::string& digest, const std::string& sha256) {
+  if (!sha256.empty())
+    return sha256;
+  std::string name = digest;
+  for (char& c : name)
+    c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
 CPropagator::CPropagator(bool interactive, const std::string& repodir, const std::string& basedir, bool dryRun,
                          bool checksum)
-    : interactive(interactive), repodir(repodir), basedir(basedir), dryRun(dryRun), checksum(checksum) {
+    : interactive(interactive),
+      repodir(repodir),
+      basedir(basedir),
+      dryRun(dryRun),
+      checksum(checksum),
+      repositoryName(repodir) {
   // Only the last component is made. A base directory that cannot be made ends the run before the
   // repository is read: every later step would fail on it with a message that hides the cause.
   if (!dryRun && mkdir(this->basedir.c_str(), 0755) != 0 && errno != EEXIST)

@@ -21,6 +21,15 @@
 #include "sys/id_cache.h"
 #include "table/table_parser.h"
 
+/// Where a run from a mirror finds the content it copies: the objects it downloaded.
+struct FetchedContent {
+  std::string area;                                 ///< the download area, ending in "/"
+  std::unordered_map<std::string, unsigned> uses;  ///< object name: the number of records that copy it
+};
+/// The name of a content object in the download area: the SHA-256 that the release gives it, when there is
+/// one (two contents may share a control sum), else its control sum in upper case.
+std::string ObjectName(const std::string& digest, const std::string& sha256);
+
 /// The run context: everything that lives for one run. Exactly one per run; not copied.
 /// The Apply operations run on the thread that owns it; ReconcileFile may run on several threads at once.
 class CPropagator {
@@ -78,6 +87,11 @@ class CPropagator {
   const bool checksum;         ///< read every installed file
   std::string_view appliedTable;     ///< the text of the table that the run applies, when known
   const CheckedRelease* release = nullptr;  ///< the signed release applied, when keys are trusted
+  std::string repositoryName;        ///< the repository as messages name it: repodir, or the mirror's URL
+  /// Dry run: when set, called (from any thread) for each file record that the run would copy, with the
+  /// SHA-256 that the release gives it, instead of reading the content.
+  std::function<void(const TableEntry&, const std::string&)> contentNeeded;
+  const FetchedContent* fetched = nullptr;  ///< when set, content is read from the downloaded objects
   TableEntry tableRecord;            ///< the repository table's table record, kind None until handled
   CIdCache ids;                      ///< owner and group ids, looked up once per run
 

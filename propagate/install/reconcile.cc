@@ -134,8 +134,11 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
   if (!decision.failure.empty())
     throw RunError(decision.failure);
   if (dryRun) {
-    // What the run would copy is read and summed: a damaged repository fails the dry run with its line.
-    if (decision.action == ActionKind::Copy) {
+    // A mirror's content is not fetched for a dry run: it is only noted, and checked when it arrives.
+    if (decision.action == ActionKind::Copy && contentNeeded) {
+      contentNeeded(entry, releasedSha256);
+    } else if (decision.action == ActionKind::Copy) {
+      // What the run would copy is read and summed: a damaged repository fails the dry run with its line.
       const std::string source = repodir + entry.file.source;
       CheckSourceOpens(source);
       RequireControlSum(source, FileControlSum(source), entry.file.digest);
@@ -156,7 +159,24 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
     attributes.expectedDigest = entry.file.digest;
     attributes.expectedSha256 = releasedSha256;
     struct stat installed {};
-    bytes += CopyFileWithAttributes(repodir + entry.file.source, situation.path, attributes, false, &installed);
+    if (!fetched) {
+      bytes += CopyFileWithAttributes(repodir + entry.file.source, situation.path, attributes, false, &installed);
+    } else {
+      // A downloaded object that no other record copies is installed by renaming it: it was checked as it
+      // arrived, and the download area lies on the base directory's file system.
+      const std::string object = ObjectName(entry.file.digest, releasedSha256);
+      const std::string source = fetched->area + object;
+      auto uses = fetched->uses.find(object);
+      // The installation changed between the look that chose the downloads and this one.
+      if (uses == fetched->uses.end())
+        Fail("%s%s: Not downloaded: %s changed while the run was fetching; run it again", repositoryName.c_str(),
+             entry.file.source.c_str(), situation.path.c_str());
+      if (uses->second == 1 &&
+          MoveFileWithAttributes(source, situation.path, attributes, &installed))
+        bytes += static_cast<uint64_t>(installed.st_size);
+      else
+        bytes += CopyFileWithAttributes(source, situation.path, attributes, false, &installed);
+    }
     if (book)
       book->Changed(entry.name, StateOf(installed), entry.file.digest, releasedSha256);
   } else if (decision.action == ActionKind::SetAttributes || decision.setAttributes) {
@@ -211,7 +231,8 @@ std::string CPropagator::ReleasedSha256(const TableEntry& entry) const {
     return {};
   auto listed = release->sums.find(entry.file.source);
   if (listed == release->sums.end())
-    Fail("%s%s: The content is not listed in %s", repodir.c_str(), entry.file.source.c_str(), kSha256SumsName);
+    Fail("%s%s: The content is not listed in %s", repositoryName.c_str(), entry.file.source.c_str(),
+         kSha256SumsName);
   return listed->second;
 }
 

@@ -75,13 +75,23 @@ std::vector<MinisignPublicKey> LoadTrustedKeys(const std::string& directory, con
   return keys;
 }
 
-CheckedRelease CheckRelease(const std::string& repodir, const std::string& table,
+ReleaseFiles ReadReleaseFiles(const std::string& repodir) {
+  ReleaseFiles files;
+  files.signatureName = repodir + kSignatureName;
+  files.sumsName = repodir + kSha256SumsName;
+  files.tableName = repodir + "files.txt";
+  files.signature = ReadRepositoryFile(files.signatureName);
+  files.sums = ReadRepositoryFile(files.sumsName);
+  return files;
+}
+
+CheckedRelease CheckRelease(const ReleaseFiles& files, const std::string& table,
                             const std::vector<MinisignPublicKey>& keys,
                             const std::optional<InstalledRelease>& installed, bool allowDowngrade, int64_t now) {
-  const std::string sumsPath = repodir + kSha256SumsName;
-  const std::string signaturePath = repodir + kSignatureName;
-  const std::string signature = ReadRepositoryFile(signaturePath);
-  const std::string sumsText = ReadRepositoryFile(sumsPath);
+  const std::string& sumsPath = files.sumsName;
+  const std::string& signaturePath = files.signatureName;
+  const std::string& signature = files.signature;
+  const std::string& sumsText = files.sums;
   CheckedRelease release;
   release.statement =
       ParseTrustedComment(VerifyMinisignSignature(signature, signaturePath, sumsText, keys), signaturePath);
@@ -97,7 +107,7 @@ CheckedRelease CheckRelease(const std::string& repodir, const std::string& table
     Fail("%s: files.txt is not listed", sumsPath.c_str());
   const std::string tableDigest = Sha256Of(table);
   if (tableDigest != listed->second)
-    Fail("%sfiles.txt: The table's SHA-256 is %s, SHA256SUMS gives %s", repodir.c_str(), tableDigest.c_str(),
+    Fail("%s: The table's SHA-256 is %s, SHA256SUMS gives %s", files.tableName.c_str(), tableDigest.c_str(),
          listed->second.c_str());
   if (installed) {
     if (installed->product != statement.product)

@@ -25,11 +25,22 @@ struct CheckedRelease {
   std::string sumsDigest;  ///< SHA-256 of SHA256SUMS
   Sha256Sums sums;
 };
-/// Checks the release of the repository at repodir (ending in "/") whose table text is table: the
-/// signature of SHA256SUMS by one of keys, its statement, its expiry against now, the SHA-256 of the table,
-/// and product and version against installed; with allowDowngrade an older or equal version is accepted.
-/// One Error line for each refusal (see the manual page).
-CheckedRelease CheckRelease(const std::string& repodir, const std::string& table,
+/// The signature and the sums of a release as a repository gives them, with the names its messages use.
+struct ReleaseFiles {
+  std::string signature;      ///< the text of SHA256SUMS.minisig
+  std::string signatureName;  ///< where it was read from
+  std::string sums;           ///< the text of SHA256SUMS
+  std::string sumsName;
+  std::string tableName;      ///< where files.txt was read from
+};
+/// The release files of the repository directory repodir (ending in "/"); "%s: Missing: the repository is
+/// not signed, and this machine trusts release keys" and the messages of reading a file.
+ReleaseFiles ReadReleaseFiles(const std::string& repodir);
+/// Checks a release whose table text is table: the signature of the sums by one of keys, its statement, its
+/// expiry against now, the SHA-256 of the table, and product and version against installed; with
+/// allowDowngrade an older or equal version is accepted. One Error line for each refusal (see the manual
+/// page).
+CheckedRelease CheckRelease(const ReleaseFiles& files, const std::string& table,
                             const std::vector<MinisignPublicKey>& keys,
                             const std::optional<InstalledRelease>& installed, bool allowDowngrade, int64_t now);
 

@@ -140,15 +140,14 @@ std::atomic<CChangeTracker*> activeTracker{nullptr};
 /// relative to that directory, so the temporary file, the rename and the cleanup all happen in the same
 /// place even if a component of the path is replaced meanwhile. installed, when given, gets the status of
 /// the file under its new name.
-template <typename Fill>
-void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* attributes, bool synced,
-                          struct stat* installed, Fill fill) {
+/// The directory that destination is to be put in, open (the one this thread keeps open, inside a run, or
+/// ownDirectory), with destination's last component in name.
+int OpenDestinationDirectory(const std::string& destination, CDescriptor& ownDirectory, std::string& name) {
   size_t slash = destination.rfind('/');
   std::string directoryPath = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
-  std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  name = slash == std::string::npos ? destination : destination.substr(slash + 1);
   const bool reuse = reuseScopes.load(std::memory_order_relaxed) != 0;
   bool fresh = true;
-  CDescriptor ownDirectory;
   if (!reuse)
     ownDirectory.Reset(open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   const int directory = reuse ? directoryInUse.Open(directoryPath, fresh) : ownDirectory.Get();
@@ -157,7 +156,15 @@ void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* 
   if (fresh)
     if (CChangeTracker* tracker = activeTracker.load(std::memory_order_acquire))
       tracker->CopyingInto(directory, directoryPath);
+  return directory;
+}
 
+template <typename Fill>
+void ReplaceWithTemporary(const std::string& destination, const CopyAttributes* attributes, bool synced,
+                          struct stat* installed, Fill fill) {
+  CDescriptor ownDirectory;
+  std::string name;
+  const int directory = OpenDestinationDirectory(destination, ownDirectory, name);
   int err = 0;
   std::unique_ptr<CTemporaryFile> temporary = CTemporaryFile::Create(directory, name, 0600, err);
   if (!temporary)
@@ -472,6 +479,28 @@ void CopyFile(const std::string& source, const std::string& destination, bool sy
 uint64_t CopyFileWithAttributes(const std::string& source, const std::string& destination,
                                 const CopyAttributes& attributes, bool synced, struct stat* installed) {
   return CopyFileAndSet(source, destination, &attributes, synced, installed);
+}
+
+bool MoveFileWithAttributes(const std::string& source, const std::string& destination,
+                            const CopyAttributes& attributes, struct stat* installed) {
+  CDescriptor file(open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat status;
+  if (!file.Valid() || fstat(file.Get(), &status) != 0)
+    FailErrno(errno, "fopen(%s)", source.c_str());
+  if (!S_ISREG(status.st_mode))
+    FailErrno(ENODEV, "fopen(%s)", source.c_str());
+  CDescriptor ownDirectory;
+  std::string name;
+  const int directory = OpenDestinationDirectory(destination, ownDirectory, name);
+  SetDescriptorAttributes(file.Get(), destination, attributes);
+  if (renameat(AT_FDCWD, source.c_str(), directory, name.c_str()) != 0) {
+    if (errno == EXDEV)
+      return false;
+    FailErrno(errno, "fopen(%s)", destination.c_str());
+  }
+  if (installed && fstatat(directory, name.c_str(), installed, AT_SYMLINK_NOFOLLOW) != 0)
+    *installed = {};
+  return true;
 }
 
 void SyncFileSystem(const std::string& path) {

@@ -74,6 +74,11 @@ void RequireSha256(const std::string& source, const std::string& digest, const s
 uint64_t CopyFileWithAttributes(const std::string& source, const std::string& destination,
                                 const CopyAttributes& attributes, bool synced = false,
                                 struct stat* installed = nullptr);
+/// Gives the file at source (a downloaded object, already checked) attributes and renames it to destination,
+/// as CopyFileWithAttributes would install a copy, with its messages; false, with source left in place,
+/// when the two are on different file systems. A source that is no regular file: "fopen(%s): No such device".
+bool MoveFileWithAttributes(const std::string& source, const std::string& destination,
+                            const CopyAttributes& attributes, struct stat* installed = nullptr);
 /// Installs bytes (the table the run applied) written to a temporary file of the destination's directory,
 /// given attributes, flushed, renamed over destination, and the directory flushed. "fopen(%s): %s" and
 /// "fwrite(%s): Write error, disk full?" (destination), and the attribute steps' messages.

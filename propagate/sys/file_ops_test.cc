@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sys/run_error.h"
 #include "sys/test_support.h"
 
 namespace {
@@ -215,6 +216,30 @@ TEST(FileOpsCopy, ReusedDirectoryIsOpenedAgainOnceForgotten) {
     CopyFile(dir / "source", dir / "d/third");
     EXPECT_EQ("content", ReadFile(dir / "d/third")) << c.what;
   }
+}
+
+TEST(FileOpsMove, ObjectTakesTheDestinationsNameWithItsAttributes) {
+  TempDir dir;
+  WriteFile(dir / "object", "content");
+  WriteFile(dir / "destination", "old");
+  MakeLink("object", dir / "link");
+  CopyAttributes attributes;
+  attributes.user = geteuid();
+  attributes.group = getegid();
+  attributes.mode = 0640;
+  attributes.setTimes = true;
+  attributes.mtime = 1700000000;
+  const ino_t inode = StatPath(dir / "object").st_ino;
+  struct stat installed {};
+  ASSERT_TRUE(MoveFileWithAttributes(dir / "object", dir / "destination", attributes, &installed));
+  EXPECT_EQ("content", ReadFile(dir / "destination"));
+  EXPECT_EQ(inode, installed.st_ino);
+  EXPECT_EQ(0640u, installed.st_mode & 07777);
+  EXPECT_EQ(1700000000, installed.st_mtime);
+  EXPECT_EQ((std::vector<std::string>{"destination", "link"}), Names(dir.Path()));
+  // What stands at the source's name must be a regular file of its own: a link is not followed.
+  EXPECT_THROW(MoveFileWithAttributes(dir / "link", dir / "other", attributes), RunError);
+  EXPECT_THROW(MoveFileWithAttributes(dir / "missing", dir / "other", attributes), RunError);
 }
 
 TEST(FileOpsCopy, SourceOnAnotherFileSystem) {

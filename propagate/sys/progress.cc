@@ -61,6 +61,15 @@ std::string ProgressText(uint64_t records, uint64_t total, uint64_t bytes, doubl
   return std::string(counts) + ", " + ByteText(static_cast<double>(bytes)) + ", " + ByteText(rate) + "/s";
 }
 
+std::string FetchProgressText(uint64_t objectsDone, uint64_t objects, uint64_t bytes, uint64_t bytesExpected,
+                              double seconds) {
+  char counts[64];
+  snprintf(counts, sizeof counts, "%" PRIu64 "/%" PRIu64 " objects fetched, ", objectsDone, objects);
+  double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+  return std::string(counts) + ByteText(static_cast<double>(bytes)) + " of " +
+         ByteText(static_cast<double>(bytesExpected)) + ", " + ByteText(rate) + "/s";
+}
+
 CProgress::CProgress(bool wanted) : CProgress(wanted, STDERR_FILENO) {}
 
 CProgress::CProgress(bool wanted, int terminalDescriptor)
@@ -80,6 +89,17 @@ void CProgress::Advance(uint64_t records, uint64_t bytes) {
   bytesDone.fetch_add(bytes, std::memory_order_relaxed);
   MaybeDraw();
 }
+
+void CProgress::Fetching(uint64_t objectsDone, uint64_t objects, uint64_t bytes, uint64_t bytesExpected) {
+  fetchedObjects.store(objectsDone, std::memory_order_relaxed);
+  fetchObjects.store(objects, std::memory_order_relaxed);
+  fetchedBytes.store(bytes, std::memory_order_relaxed);
+  fetchExpectedBytes.store(bytesExpected, std::memory_order_relaxed);
+  fetching.store(true, std::memory_order_relaxed);
+  MaybeDraw();
+}
+
+void CProgress::FetchingDone() { fetching.store(false, std::memory_order_relaxed); }
 
 void CProgress::MaybeDraw() {
   if (!Enabled())
@@ -101,8 +121,14 @@ void CProgress::DrawLocked(Clock::time_point now) {
   if (InBackground(terminal))
     return;
   double seconds = std::chrono::duration<double>(now - start).count();
-  std::string text = ProgressText(recordsDone.load(std::memory_order_relaxed), total.load(std::memory_order_relaxed),
-                                  bytesDone.load(std::memory_order_relaxed), seconds);
+  std::string text =
+      fetching.load(std::memory_order_relaxed)
+          ? FetchProgressText(fetchedObjects.load(std::memory_order_relaxed),
+                              fetchObjects.load(std::memory_order_relaxed),
+                              fetchedBytes.load(std::memory_order_relaxed),
+                              fetchExpectedBytes.load(std::memory_order_relaxed), seconds)
+          : ProgressText(recordsDone.load(std::memory_order_relaxed), total.load(std::memory_order_relaxed),
+                         bytesDone.load(std::memory_order_relaxed), seconds);
   size_t columns = TerminalColumns(terminal);
   if (columns != 0 && text.size() >= columns)
     text.resize(columns - 1);

@@ -27,6 +27,10 @@ class CProgress {
   void SetTotal(uint64_t records);
   /// Counts records done and bytes copied or read; redraws at most ten times a second.
   void Advance(uint64_t records, uint64_t bytes);
+  /// Shows the downloads instead of the records: objects fetched of all, bytes fetched of those expected.
+  void Fetching(uint64_t objectsDone, uint64_t objects, uint64_t bytes, uint64_t bytesExpected);
+  /// Shows the records again.
+  void FetchingDone();
   /// Writes one line (with its line end) to stream, erasing the status line first when stream is a terminal too.
   void PrintLine(FILE* stream, const std::string& line);
   /// Erases the status line for good.
@@ -50,6 +54,11 @@ class CProgress {
   std::atomic<uint64_t> total{0};
   std::atomic<uint64_t> recordsDone{0};
   std::atomic<uint64_t> bytesDone{0};
+  std::atomic<bool> fetching{false};
+  std::atomic<uint64_t> fetchedObjects{0};
+  std::atomic<uint64_t> fetchObjects{0};
+  std::atomic<uint64_t> fetchedBytes{0};
+  std::atomic<uint64_t> fetchExpectedBytes{0};
   std::atomic<int64_t> nextDrawTicks{0};  ///< Clock ticks since start before which nothing is drawn
   std::mutex drawing;
   bool showing = false;  ///< a status line stands on the terminal; guarded by drawing
@@ -57,6 +66,10 @@ class CProgress {
 
 /// The text of the status line: "1234/20000 records, 120.5 MiB, 45.2 MiB/s" ("1234 records" without a total).
 std::string ProgressText(uint64_t records, uint64_t total, uint64_t bytes, double seconds);
+
+/// The status line while downloading: "12/200 objects fetched, 1.5 MiB of 3.0 MiB, 2.0 MiB/s".
+std::string FetchProgressText(uint64_t objectsDone, uint64_t objects, uint64_t bytes, uint64_t bytesExpected,
+                              double seconds);
 
 /// A byte count in binary units with one decimal: "512 B", "1.5 KiB", "120.5 MiB".
 std::string ByteText(double bytes);

@@ -106,6 +106,8 @@ TEST(Progress, TextGivesCountsBytesAndRate) {
   };
   for (const Case& test : cases)
     EXPECT_EQ(test.text, ProgressText(test.records, test.total, test.bytes, test.seconds));
+  EXPECT_EQ("12/200 objects fetched, 1.5 MiB of 3.0 MiB, 768.0 KiB/s",
+            FetchProgressText(12, 200, 3u << 19, 3u << 20, 2));
 }
 
 TEST(Progress, NothingIsWrittenUnlessWantedOnATerminal) {

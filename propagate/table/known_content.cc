@@ -146,6 +146,7 @@ KnownContents ParseFingerprints(std::string_view text, uint64_t baseDevice, uint
 }
 
 const char kInstallingHeader[] = "propagate-installing 1\n";
+const char kDownloadAreaName[] = ".propagate-download";
 
 std::string FormatInstalling(const std::string& name, const std::string& digest) {
   return UpperCase(digest) + " " + Escape(name) + "\n";

@@ -59,6 +59,8 @@ KnownContents ParseFingerprints(std::string_view text, uint64_t baseDevice, uint
 using InstallingContents = std::unordered_multimap<std::string, std::string>;
 /// The first line of a file of installing contents.
 extern const char kInstallingHeader[];
+/// The directory, in the base directory, where a run from a mirror keeps what it downloads.
+extern const char kDownloadAreaName[];
 /// The line that records that a run installs content with digest (either case) into name, line end included.
 std::string FormatInstalling(const std::string& name, const std::string& digest);
 /// The contents that text records; damaged lines and a last line without end are ignored, and text without
