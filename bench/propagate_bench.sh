@@ -403,12 +403,15 @@ if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
   echo "mirror: not measured, no nginx"
 elif [[ $help != *--cacert* ]]; then
   echo "mirror: not measured, this propagate does not install from URLs"
+elif [ ! -f "$source_dir/tests/mirror_support.sh" ]; then
+  echo "mirror: not measured, no tests/mirror_support.sh beside the benchmark"
 else
   . "$source_dir/tests/mirror_support.sh"
   # Only 127.0.0.1 is asked, never through a proxy of the environment.
   unset http_proxy https_proxy HTTPS_PROXY all_proxy ALL_PROXY
   # nginx starts outside the image, so that nothing of it holds the image when it is unmounted.
   here=$PWD
+  mkdir -p "$dir/mirror"
   cd "$dir"
   mirror_start "$dir/mirror" "$here/tree"
   cd "$here"
