@@ -29,9 +29,13 @@
 
 namespace {
 
-/// The number of table, file, dir and symlink lines, for the progress line's total.
-uint64_t CountRecords(const std::string& table) {
-  uint64_t count = 0;
+/// What a look over a table's lines tells before it is parsed.
+struct TableShape {
+  uint64_t records = 0;  ///< table, file, dir and symlink lines, for the progress line's total
+  bool ended = false;    ///< an end line was found
+};
+TableShape ShapeOf(const std::string& table) {
+  TableShape shape;
   CLineCursor lines(table);
   for (std::string line; lines.Next(line);) {
     size_t start = line.find_first_not_of(' ');
@@ -39,11 +43,11 @@ uint64_t CountRecords(const std::string& table) {
       continue;
     std::string_view keyword = std::string_view(line).substr(start, line.find(' ', start) - start);
     if (keyword == "table" || keyword == "file" || keyword == "dir" || keyword == "symlink")
-      ++count;
+      ++shape.records;
     else if (keyword == "end")
-      break;
+      return {shape.records, true};
   }
-  return count;
+  return shape;
 }
 
 /// What a run prints: the action lines (with -n or -v) and the status line.
@@ -167,10 +171,12 @@ bool NextRecord(CTableParser& parser, CLineCursor& lines, TableEntry& entry) {
   return true;
 }
 
-/// Applies the records of table in order, reporting each; with newNames, the names of the records go there.
-void ApplyRecords(CPropagator& propagator, const InstallOptions& options, const std::string& table, CReport& report,
+/// Applies the records of table in order, reporting each; with newNames, the names of the records go there,
+/// and the result tells whether a name came more than once.
+bool ApplyRecords(CPropagator& propagator, const InstallOptions& options, const std::string& table, CReport& report,
                   std::unordered_set<std::string>* newNames) {
   CRecordFeed feed(propagator, options);
+  bool repeated = false;
   CTableParser parser;
   CLineCursor lines(table);
   while (!feed.Failed()) {
@@ -183,11 +189,12 @@ void ApplyRecords(CPropagator& propagator, const InstallOptions& options, const 
       break;
     }
     if (newNames && entry.kind != EntryKind::None && entry.kind != EntryKind::Table)
-      newNames->insert(entry.name);
+      repeated |= !newNames->insert(entry.name).second;
     feed.Schedule(std::move(entry));
     feed.Drain(report);
   }
   feed.Finish(report);
+  return repeated;
 }
 
 // Caps on what a mirror may send for the files that are read whole into memory.
@@ -213,7 +220,15 @@ class CRepository {
   std::string UrlOf(const std::string& relative) const { return JoinUrl(url, relative); }
   /// The table's bytes.
   std::string Table() {
-    return Remote() ? fetcher->FetchText(UrlOf("files.txt"), kTableCap) : ReadWholeFile(name + "files.txt");
+    if (!Remote())
+      return ReadWholeFile(name + "files.txt");
+    std::string table = fetcher->FetchText(UrlOf("files.txt"), kTableCap);
+    // A whole answer of a mirror in the middle of an update can still hold half a table, which would leave out
+    // (and with --prune remove) everything after the cut.
+    if (!ShapeOf(table).ended)
+      Fail("%s: The table has no end line: cut short, or a mirror in the middle of an update",
+           UrlOf("files.txt").c_str());
+    return table;
   }
   /// The signature and the sums of the release.
   ReleaseFiles Release() {
@@ -339,9 +354,14 @@ int RunInstall(const InstallOptions& options) {
       CReport silent(false, false);
       // A record that the dry run finds failing fails the run below with the run's own message, after the
       // records before it, as from a repository directory; what they need is fetched.
+      // A dry run does not see what an earlier record of the same name copies: with a name listed twice, no
+      // object is installed by a rename, as another record may need it after the one that was foreseen.
+      std::unordered_set<std::string> names;
       try {
-        ApplyRecords(planner, options, table, silent, nullptr);
+        plan.content.renames = !ApplyRecords(planner, options, table, silent, &names);
       } catch (const RunError&) {
+        plan.content.plannerFailure = std::current_exception();
+        plan.content.renames = false;
       }
     }
     // The area is made only when there is something to download, and one left by an earlier run is
@@ -361,7 +381,7 @@ int RunInstall(const InstallOptions& options) {
   }
 
   if (options.progress)
-    report.Progress().SetTotal(CountRecords(table));
+    report.Progress().SetTotal(ShapeOf(table).records);
   std::optional<CChangeTracker> tracker;
   if (!options.dryRun)
     tracker.emplace(propagator.basedir);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,8 @@
 struct FetchedContent {
   std::string area;                                 ///< the download area, ending in "/"
   std::unordered_map<std::string, unsigned> uses;  ///< object name: the number of records that copy it
+  std::exception_ptr plannerFailure;  ///< why the dry run that chose the downloads stopped, if it did
+  bool renames = true;  ///< objects that one record copies may be installed by a rename
 };
 /// The name of a content object in the download area: the SHA-256 that the release gives it, when there is
 /// one (two contents may share a control sum), else its control sum in upper case.

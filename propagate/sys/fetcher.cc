@@ -46,6 +46,29 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
+struct UrlCleanup {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct CurlFree {
+  void operator()(char* text) const { curl_free(text); }
+};
+
+// A file:// URL is read by libcurl with a plain blocking open: a FIFO there would hold the run forever, and
+// a device such as /dev/zero would fill the disk. Only regular files are fetched, as from a directory.
+void RefuseSpecialFile(const std::string& url) {
+  if (!StartsWithIgnoringCase(url, "file://"))
+    return;
+  std::unique_ptr<CURLU, UrlCleanup> parsed(curl_url());
+  char* rawPath = nullptr;
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(parsed.get(), CURLUPART_PATH, &rawPath, CURLU_URLDECODE) != CURLUE_OK)
+    return;  // libcurl refuses it itself, with its message
+  std::unique_ptr<char, CurlFree> path(rawPath);
+  struct stat status;
+  if (stat(path.get(), &status) == 0 && !S_ISREG(status.st_mode))
+    FailErrno(ENODEV, "fopen(%s)", url.c_str());
+}
+
 bool IsTransient(CURLcode result, long status) {
   switch (result) {
     case CURLE_COULDNT_CONNECT:
@@ -430,6 +453,7 @@ void CFetcher::Start(Run& run, Transfer& transfer) {
   if (transfer.text)
     transfer.text->clear();
   transfer.received = 0;
+  RefuseSpecialFile(transfer.url);
 
   EasyHandle easyHandle(curl_easy_init());
   if (!easyHandle)
@@ -485,8 +509,15 @@ void CFetcher::Finished(Transfer& transfer, int resultCode) {
   std::string reason =
       OneLine(transfer.attempt->errorBuffer[0] != '\0' ? transfer.attempt->errorBuffer : curl_easy_strerror(result));
   transfer.attempt.reset();
-  if (transfer.failure)
+  if (transfer.failure) {
+    // A part that outgrew the budget, or could not be written, is no place to resume from: it would only keep
+    // the disk full.
+    if (transfer.request) {
+      transfer.part.Reset(-1);
+      unlink(transfer.partPath.c_str());
+    }
     std::rethrow_exception(transfer.failure);
+  }
 
   if (result == CURLE_OK) {
     if (!transfer.request) {

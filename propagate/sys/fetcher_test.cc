@@ -217,6 +217,21 @@ TEST(Fetcher, SpaceBudgetCoversEveryCall) {
   EXPECT_EQ(second.url + ": The downloads would exceed the 1500 bytes that this run may write",
             ErrorOf([&] { fetcher.FetchAll({second}, nullptr); }));
   EXPECT_FALSE(Exists(second.path));
+  EXPECT_FALSE(Exists(second.path + ".part")) << "a part over the budget only keeps the disk full";
+}
+
+TEST(Fetcher, FileUrlOfNoRegularFileIsNeverOpened) {
+  // A FIFO would block the open for ever, a device could fill the disk.
+  CMirror mirror;
+  ASSERT_EQ(0, mkfifo((mirror.dir / "repo/fifo").c_str(), 0600));
+  ASSERT_EQ(0, symlink("/dev/zero", (mirror.dir / "repo/zero").c_str()));
+  CFetcher fetcher(QuickSettings());
+  for (const char* name : {"fifo", "zero"}) {
+    const std::string url = JoinUrl(mirror.base, name);
+    EXPECT_EQ("fopen(" + url + "): No such device", ErrorOf([&] { fetcher.FetchText(url, 100); }));
+    FetchRequest request{url, mirror.dir / "store/object", std::string(32, '0'), ""};
+    EXPECT_EQ("fopen(" + url + "): No such device", ErrorOf([&] { fetcher.FetchAll({request}, nullptr); }));
+  }
 }
 
 namespace {

@@ -492,11 +492,18 @@ bool MoveFileWithAttributes(const std::string& source, const std::string& destin
   CDescriptor ownDirectory;
   std::string name;
   const int directory = OpenDestinationDirectory(destination, ownDirectory, name);
-  SetDescriptorAttributes(file.Get(), destination, attributes);
-  if (renameat(AT_FDCWD, source.c_str(), directory, name.c_str()) != 0) {
-    if (errno == EXDEV)
-      return false;
-    FailErrno(errno, "fopen(%s)", destination.c_str());
+  // Across file systems the object is copied, and must be left as it was for that.
+  struct stat directoryStatus;
+  if (fstat(directory, &directoryStatus) != 0 || directoryStatus.st_dev != status.st_dev)
+    return false;
+  try {
+    SetDescriptorAttributes(file.Get(), destination, attributes);
+    if (renameat(AT_FDCWD, source.c_str(), directory, name.c_str()) != 0)
+      FailErrno(errno, "fopen(%s)", destination.c_str());
+  } catch (const RunError&) {
+    // An object given the installed attributes may be unreadable for the next run's check: it is fetched anew.
+    unlink(source.c_str());
+    throw;
   }
   if (installed && fstatat(directory, name.c_str(), installed, AT_SYMLINK_NOFOLLOW) != 0)
     *installed = {};
