@@ -6,7 +6,7 @@
 #   bench/propagate_bench.sh [--tiny] [--runs N] [--dir DIR] [--propagate PATH] [--ext4-image]
 #
 # Needs root (propagate sets owners), md5sum, cp, rsync, sync, strace, taskset and GNU time
-# (/usr/bin/time).
+# (/usr/bin/time); nginx for the runs from a mirror on 127.0.0.1, which are skipped without it.
 # The data is built deterministically under DIR (default /tmp/propagate-bench) and removed at the end.
 # With --ext4-image the whole-run figures are taken on a fresh ext4 file system with a journal, made in
 # an image file under DIR and loop-mounted (needs mkfs.ext4): the file system under DIR decides much of
@@ -36,6 +36,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 propagate=$(realpath "$propagate")
+source_dir=$(realpath "$(dirname "$0")/..")
 
 if [ $tiny == 1 ]; then
   md5_mib=8 tree_files=200 tree_kib=20 small_records=200 large_records=2000
@@ -49,7 +50,8 @@ default_jobs=$((cpus < 16 ? cpus : 16))
 rm -rf "$dir"
 mkdir -p "$dir"
 cd "$dir"
-trap 'cd / && { ! mountpoint -q "$dir/fs" || umount "$dir/fs"; } && rm -rf "$dir"' EXIT
+# The mirror's server goes first: its files are under the image that is unmounted next.
+trap 'cd / && { [ -z "${MIRROR_PID:-}" ] || mirror_stop; } && { ! mountpoint -q "$dir/fs" || umount "$dir/fs"; } && rm -rf "$dir"' EXIT
 
 T0=1700000000
 
@@ -393,6 +395,52 @@ if command -v minisign >/dev/null; then
   fi
 else
   echo "signed: not measured, no minisign"
+fi
+# From a mirror: the same first installation and upgrade of 1% from nginx on 127.0.0.1 serving the
+# repositories where they lie, against the runs from the directories; and the bytes that the upgrade fetched
+# (the access log's body bytes) against what it could not do without: the changed content and the table.
+if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
+  echo "mirror: not measured, no nginx"
+elif [[ $help != *--cacert* ]]; then
+  echo "mirror: not measured, this propagate does not install from URLs"
+elif [ ! -f "$source_dir/tests/mirror_support.sh" ]; then
+  echo "mirror: not measured, no tests/mirror_support.sh beside the benchmark"
+else
+  . "$source_dir/tests/mirror_support.sh"
+  # Only 127.0.0.1 is asked, never through a proxy of the environment.
+  unset http_proxy https_proxy HTTPS_PROXY all_proxy ALL_PROXY
+  # nginx starts outside the image, so that nothing of it holds the image when it is unmounted.
+  here=$PWD
+  mkdir -p "$dir/mirror"
+  cd "$dir"
+  mirror_start "$dir/mirror" "$here/tree"
+  cd "$here"
+  mirror=${MIRROR_HTTP%/}
+  time_turns "install propagate, local" "rm -rf tree/base; sync" "\"$propagate\" tree/repo1 tree/base" \
+    "install propagate, http://" "rm -rf tree/base; sync" "\"$propagate\" $mirror/repo1/ tree/base"
+  turn_ratio "mirror install http/local" 1 0 "<= 1.5" whole-run
+  time_turns "upgrade 1% propagate, local" "$back_to_v1_propagate" "\"$propagate\" tree/repo2 tree/base" \
+    "upgrade 1% propagate, http://" "$back_to_v1_propagate" "\"$propagate\" $mirror/repo2/ tree/base"
+  turn_ratio "mirror upgrade 1% http/local" 1 0 "<= 1.3" whole-run
+  eval "$back_to_v1_propagate"
+  # nginx logs a request after answering it: the log is read once it has caught up, before and after.
+  mirror_settle
+  logged=$(wc -l <"$MIRROR_LOG")
+  "$propagate" "$mirror/repo2/" tree/base
+  mirror_settle
+  fetched=$(tail -n +$((logged + 1)) "$MIRROR_LOG" | awk '$2 != "/.settle" { sum += $4 } END { print sum + 0 }')
+  # What no upgrade can do without: the content of the records that changed, once each, and the table with
+  # its signature files when the repository has them.
+  changed_bytes=$(comm -13 <(grep '^file ' tree/repo1/files.txt | sort) <(grep '^file ' tree/repo2/files.txt | sort) |
+    awk '{ print $7 }' | sort -u | (cd tree/repo2 && xargs -r stat -c %s) | awk '{ sum += $1 } END { print sum + 0 }')
+  needed=$changed_bytes
+  for name in files.txt SHA256SUMS SHA256SUMS.minisig; do
+    [ ! -f "tree/repo2/$name" ] || needed=$((needed + $(stat -c %s "tree/repo2/$name")))
+  done
+  echo "mirror upgrade 1%: fetched $fetched bytes, needed $needed: changed content $changed_bytes bytes of a repository of $(du -sb tree/repo2 | cut -f1)"
+  ratio "mirror upgrade 1% fetched/needed" "$fetched" "$needed" "" "" "<= 1.05" size
+  mirror_stop
+  MIRROR_PID=
 fi
 rm -rf tree
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Ansible module and rollout playbook of contrib/ansible, run for real with ansible-playbook as root against
 # several hosts on this machine (local connection, a base directory each): a first installation, a check-mode
-# run, an upgrade that keeps a local edit, a run that finds nothing to do or mends an edited file, and a host whose
-# repository is broken, which fails alone while the others succeed.
+# run, an upgrade that keeps a local edit, a run that finds nothing to do or mends an edited file, a host whose
+# repository is broken, which fails alone while the others succeed, and hosts that install from a URL.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/propagate_lib.sh"
 
@@ -87,8 +87,13 @@ first_source() { awk '$1 == "table" { on = 1 } on && $1 == "file" { print $7; ex
 # A table path with its escapes decoded.
 unescape() { printf '%b' "${1//+/\\x}"; }
 
+# repository_variable REPOSITORY: the variable that names it, a URL or a directory.
+repository_variable() {
+  if [[ $1 == *://* ]]; then echo velmira_repository_url; else echo velmira_repository; fi
+}
+
 # write_inventory REPOSITORY HOST[=REPOSITORY]...: hosts with their base directories $T/HOST/base, all of
-# them installing REPOSITORY unless they name their own.
+# them installing REPOSITORY (a directory or a URL) unless they name their own.
 write_inventory() {
   local repository=$1 host
   shift
@@ -99,13 +104,13 @@ write_inventory() {
     echo "    ansible_python_interpreter: \"{{ ansible_playbook_python }}\""
     echo "    ansible_become: false"
     echo "    propagate_executable: \"$PROPAGATE\""
-    echo "    velmira_repository: \"$repository\""
+    echo "    $(repository_variable "$repository"): \"$repository\""
     echo "  hosts:"
     for host in "$@"; do
       echo "    ${host%%=*}:"
       echo "      velmira_base: \"$T/${host%%=*}/base\""
       echo "      velmira_stage_dir: \"$T/${host%%=*}/stage\""
-      [[ $host == *=* ]] && echo "      velmira_repository: \"${host#*=}\""
+      [[ $host == *=* ]] && echo "      $(repository_variable "${host#*=}"): \"${host#*=}\""
     done
   } >"$T/inventory.yml"
 }
@@ -255,6 +260,29 @@ test_rollout() {
   run_capture result again h2 "$INSTALL" differences
   [[ $out == "$damaged: "* && $out != *$'\n'* ]] || fail "h2 differences before the repair: [$out]"
   expect_eq "h2 tree after the repair" "$(snapshot "$T/reference-2")" "$(snapshot "$T/h2/base")"
+}
+
+# Hosts with a URL install from it directly: nothing is packed on the controller nor staged on them, and the
+# certificate authorities of the mirror reach them.
+test_pull_rollout() {
+  require_root || return $SKIP
+  require_ansible || return $SKIP
+  cp -a "$EXAMPLES/repo" "$T/repository"
+  "$PROPAGATE" "$T/repository" "$T/reference" || fail "reference installation"
+  printf 'not needed by file:// URLs\n' >"$T/mirror-ca.pem"
+  write_inventory "file://$T/repository/" h1 h2
+  play pull -e "velmira_cacert=$T/mirror-ca.pem"
+  expect_eq "status of the pull" 0 "$status"
+  expect_eq "archives" "true" "$(result pull localhost "Make a directory for the archives" skipped)"
+  expect_eq "packed" "" "$(result pull localhost "Pack each repository" results)"
+  for host in h1 h2; do
+    expect_eq "$host changed" true "$(result pull $host "$INSTALL" changed)"
+    expect_eq "$host verified" 0 "$(result pull $host "$VERIFY" rc)"
+    expect_eq "$host tree" "$(snapshot "$T/reference")" "$(snapshot "$T/$host/base")"
+    expect_eq "$host staged" "mirror-ca.pem" "$(ls "$T/$host/stage")"
+    expect_eq "$host command" "--cacert $T/$host/stage/mirror-ca.pem file://$T/repository/ $T/$host/base" \
+      "$(result pull $host "$INSTALL" cmd | tail -n 4 | paste -sd ' ')"
+  done
 }
 
 # Release keys named by a variable reach the hosts before the installation, which then takes only what

@@ -11,8 +11,8 @@ DOCUMENTATION = r'''
 module: propagate
 short_description: Install or upgrade the Velmira product from a repository with propagate
 description:
-  - Brings the base directory I(base) on the managed host in line with the repository I(repo) by running
-    C(propagate) there, as C(propagate -v) does by hand.
+  - Brings the base directory I(base) on the managed host in line with the repository I(repo), a directory on the
+    host or a mirror's URL, by running C(propagate) there, as C(propagate -v) does by hand.
   - The result is C(changed) when the run printed an action line other than C(table) and C(keep), that is when
     it made a directory, copied a file, set attributes, made a link or removed something, or when
     C(propagate --verify) reported before the run something that a run puts back (a damaged installation).
@@ -31,7 +31,10 @@ options:
   repo:
     description:
       - The repository directory on the managed host, holding C(files.txt) and the content files it names.
-    type: path
+      - Or the repository's URL (C(http://), C(https://) or C(file://)), from which C(propagate) fetches the table
+        and only the content that the installation lacks.
+      - A directory has C(~) and C($VARIABLE) expanded as a path is; a URL is passed as it is.
+    type: str
     required: true
   base:
     description:
@@ -63,7 +66,15 @@ options:
         When there is none, the installation is a first one.
       - By default the name that the table record of the repository's C(files.txt) gives, which is C(files.txt)
         unless the product names it otherwise.
+      - With a URL as I(repo), C(files.txt) by default, since the module does not fetch the table itself; give the
+        name when the product names it otherwise, or every run is reported as a change.
     type: str
+  cacert:
+    description:
+      - A PEM file on the managed host of the certificate authorities to trust for an C(https://) I(repo)
+        (C(propagate --cacert)), for a mirror whose certificate a private authority signed.
+      - By default those of the host's system.
+    type: path
   executable:
     description:
       - The C(propagate) program on the managed host.
@@ -102,6 +113,13 @@ EXAMPLES = r'''
 - name: Show what the upgrade did
   ansible.builtin.debug:
     var: velmira.actions
+
+- name: Install or upgrade from a mirror signed by the site's own certificate authority
+  propagate:
+    repo: https://mirror.example.net/velmira/1.1.0/
+    base: /opt/velmira
+    cacert: /etc/ssl/velmira/site-ca.pem
+  become: true
 
 - name: Mend whatever differs from the table, reading every installed file
   propagate:
@@ -161,6 +179,7 @@ stderr:
 '''
 
 import os
+import re
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible.module_utils.common.text.converters import to_bytes, to_native
@@ -170,6 +189,9 @@ DEFAULT_TABLE_NAME = b'files.txt'
 
 # The exit status of `propagate --verify` when something differs that a run would put back.
 VERIFY_DIFFERS = 2
+
+# A repository given as a URL rather than a directory; propagate itself refuses the schemes it does not fetch.
+URL_PATTERN = re.compile(r'^[A-Za-z][A-Za-z0-9+.-]*://')
 
 
 def unescape(token):
@@ -233,17 +255,22 @@ def error_line(stderr, rc):
 def main():
     module = AnsibleModule(
         argument_spec=dict(
-            repo=dict(type='path', required=True),
+            repo=dict(type='str', required=True),
             base=dict(type='path', required=True),
             jobs=dict(type='int'),
             prune=dict(type='bool', default=False),
             checksum=dict(type='bool', default=False),
             table=dict(type='str'),
             executable=dict(type='path'),
+            cacert=dict(type='path'),
         ),
         supports_check_mode=True,
     )
     repo = module.params['repo']
+    is_url = URL_PATTERN.match(repo) is not None
+    if not is_url:
+        # As the path type would, which a URL must not go through ($ and ~ may stand in it for themselves).
+        repo = os.path.expanduser(os.path.expandvars(repo))
     base = module.params['base']
     executable = module.params['executable'] or module.get_bin_path('propagate', required=True)
 
@@ -260,6 +287,9 @@ def main():
     # propagate joins names by plain concatenation, so the paths are made the same way.
     if module.params['table'] is not None:
         name = to_bytes(module.params['table'], errors='surrogate_or_strict')
+    elif is_url:
+        # Fetching the table only to learn its name would fetch it twice on every run.
+        name = DEFAULT_TABLE_NAME
     else:
         repository_table = read_bytes(to_bytes(repo, errors='surrogate_or_strict') + b'/files.txt')
         name = DEFAULT_TABLE_NAME if repository_table is None else table_name(repository_table)
@@ -284,6 +314,8 @@ def main():
         run_options.append('--prune')
     if module.params['checksum']:
         run_options.append('--checksum')
+    if module.params['cacert'] is not None:
+        run_options += ['--cacert', module.params['cacert']]
     command = [executable] + run_options + [repo, base]
     rc, out, err = run(run_options + [repo, base])
     actions = out.splitlines()
