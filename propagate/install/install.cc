@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <ctime>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_set>
 
 #include "install/download_area.h"
@@ -242,13 +244,59 @@ class CRepository {
     files.sums = fetcher->FetchText(files.sumsName, kReleaseFileCap);
     return files;
   }
-  /// Brings every requested object to the download area, writing at most budget bytes there.
-  void Fetch(const std::vector<FetchRequest>& requests, uint64_t budget,
+  /// Brings every requested object to the download area, writing at most budget bytes there, with up to
+  /// fetchers fetchers at once, each on a thread of its own; progress is called from any of them.
+  void Fetch(const std::vector<FetchRequest>& requests, uint64_t budget, unsigned fetchers,
              const std::function<void(const FetchProgress&)>& progress) {
-    FetchSettings contentSettings = settings;
-    contentSettings.spaceBudget = budget;
-    CFetcher contentFetcher(contentSettings);
-    contentFetcher.FetchAll(requests, progress);
+    // Receiving, summing and writing many small objects keeps a CPU busy: each share of them goes through a
+    // fetcher of its own. The shares take turns in table order, so that every fetcher has work to the end.
+    fetchers = static_cast<unsigned>(std::max<size_t>(1, std::min<size_t>(fetchers, requests.size())));
+    std::vector<std::vector<FetchRequest>> shares(fetchers);
+    for (size_t index = 0; index < requests.size(); ++index)
+      shares[index % fetchers].push_back(requests[index]);
+    std::vector<FetchProgress> states(fetchers);
+    std::mutex lock;
+    std::atomic<bool> stopping{false};
+    std::exception_ptr failure;
+    struct Stopped {};  // thrown through a fetcher to end it once another has failed
+    auto work = [&](unsigned index) {
+      try {
+        FetchSettings share = settings;
+        share.spaceBudget = budget / fetchers;
+        CFetcher fetcher(share);
+        fetcher.FetchAll(shares[index], [&](const FetchProgress& state) {
+          if (stopping.load())
+            throw Stopped();
+          FetchProgress total;
+          {
+            std::lock_guard<std::mutex> hold(lock);
+            states[index] = state;
+            for (const FetchProgress& each : states) {
+              total.objectsDone += each.objectsDone;
+              total.objects += each.objects;
+              total.bytesFetched += each.bytesFetched;
+              total.bytesExpected += each.bytesExpected;
+            }
+          }
+          if (progress)
+            progress(total);
+        });
+      } catch (const Stopped&) {
+      } catch (...) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!failure)
+          failure = std::current_exception();
+        stopping = true;
+      }
+    };
+    {
+      std::vector<std::jthread> others;
+      for (unsigned index = 1; index < fetchers; ++index)
+        others.emplace_back(work, index);
+      work(0);
+    }
+    if (failure)
+      std::rethrow_exception(failure);
   }
 
  private:
@@ -378,7 +426,8 @@ int RunInstall(const InstallOptions& options) {
       area.emplace(propagator.basedir);
     if (!plan.requests.empty()) {
       report.Progress().Fetching(0, plan.requests.size(), 0, 0);
-      repository.Fetch(plan.requests, area->SpaceBudget(), [&](const FetchProgress& progress) {
+      repository.Fetch(plan.requests, area->SpaceBudget(), options.jobs == 0 ? DefaultJobs() : options.jobs,
+                       [&](const FetchProgress& progress) {
       report.Progress().Fetching(progress.objectsDone, progress.objects, progress.bytesFetched,
                                  progress.bytesExpected);
       });
