@@ -337,6 +337,54 @@ class CDownloadPlan {
   std::mutex lock;
 };
 
+/// A run from a mirror: a dry run of table (the planner) chooses what to download, which is then downloaded
+/// into the download area, made only when something is to be downloaded; propagator is told where to find it,
+/// and what the planner found right.
+void FetchWhatTheRunNeeds(CRepository& repository, const InstallOptions& options, const std::string& table,
+                          CPropagator& propagator, CReport& report, CDownloadPlan& plan,
+                          std::optional<CDownloadArea>& area) {
+  const std::string& contentDirectory = propagator.repodir;
+  plan.content.area = contentDirectory;
+  {
+    CPropagator planner(options.interactive, contentDirectory, propagator.basedir, true, options.checksum);
+    planner.repositoryName = repository.Name();
+    planner.appliedTable = table;
+    planner.release = propagator.release;
+    planner.contentNeeded = [&](const TableEntry& entry, const std::string& sha256) {
+      plan.Need(repository, contentDirectory, entry, sha256);
+    };
+    planner.settledFound = [&](const std::string& name, SettledFile&& file) { plan.Settle(name, std::move(file)); };
+    CReport silent(false, false);
+    // A record that the dry run finds failing fails the run with the run's own message, after the records
+    // before it, as from a repository directory; what they need is fetched. A dry run does not see what an
+    // earlier record of the same name copies: with a name listed twice, nothing the planner learnt is taken
+    // for certain.
+    std::unordered_set<std::string> names;
+    try {
+      plan.content.foreseen = !ApplyRecords(planner, options, table, silent, &names);
+    } catch (const RunError&) {
+      plan.content.plannerFailure = std::current_exception();
+      plan.content.foreseen = false;
+    }
+  }
+  // An area left by an earlier run is removed at the end, though nothing is downloaded now.
+  struct stat status;
+  if (!plan.requests.empty() || lstat(contentDirectory.c_str(), &status) == 0)
+    area.emplace(propagator.basedir);
+  if (!plan.requests.empty()) {
+    CProgress& progress = report.Progress();
+    progress.Fetching(0, plan.requests.size(), 0, 0);
+    repository.Fetch(plan.requests, area->SpaceBudget(), options.jobs == 0 ? DefaultJobs() : options.jobs,
+                     [&](const FetchProgress& state) {
+                       progress.Fetching(state.objectsDone, state.objects, state.bytesFetched, state.bytesExpected);
+                     });
+    progress.FetchingDone();
+  }
+  propagator.fetched = &plan.content;
+  if (plan.content.foreseen)
+    propagator.settled = &plan.settled;
+}
+
 }  // namespace
 
 int RunInstall(const InstallOptions& options) {
@@ -391,54 +439,10 @@ int RunInstall(const InstallOptions& options) {
 
   std::optional<CDownloadArea> area;
   CDownloadPlan plan;
-  if (repository.Remote() && options.dryRun) {
+  if (repository.Remote() && options.dryRun)
     propagator.contentNeeded = [](const TableEntry&, const std::string&) {};
-  } else if (repository.Remote()) {
-    // What to download is what a dry run of this very table would copy: nothing for a file already right,
-    // nothing for a kept local change.
-    plan.content.area = contentDirectory;
-    {
-      CPropagator planner(options.interactive, contentDirectory, propagator.basedir, true, options.checksum);
-      planner.repositoryName = repository.Name();
-      planner.appliedTable = table;
-      planner.release = propagator.release;
-      planner.contentNeeded = [&](const TableEntry& entry, const std::string& sha256) {
-        plan.Need(repository, contentDirectory, entry, sha256);
-      };
-      planner.settledFound = [&](const std::string& name, SettledFile&& file) { plan.Settle(name, std::move(file)); };
-      CReport silent(false, false);
-      // A record that the dry run finds failing fails the run below with the run's own message, after the
-      // records before it, as from a repository directory; what they need is fetched.
-      // A dry run does not see what an earlier record of the same name copies: with a name listed twice, no
-      // object is installed by a rename, as another record may need it after the one that was foreseen.
-      std::unordered_set<std::string> names;
-      try {
-        plan.content.foreseen = !ApplyRecords(planner, options, table, silent, &names);
-      } catch (const RunError&) {
-        plan.content.plannerFailure = std::current_exception();
-        plan.content.foreseen = false;
-      }
-    }
-    // The area is made only when there is something to download, and one left by an earlier run is
-    // removed at the end.
-    struct stat status;
-    if (!plan.requests.empty() || lstat(contentDirectory.c_str(), &status) == 0)
-      area.emplace(propagator.basedir);
-    if (!plan.requests.empty()) {
-      report.Progress().Fetching(0, plan.requests.size(), 0, 0);
-      repository.Fetch(plan.requests, area->SpaceBudget(), options.jobs == 0 ? DefaultJobs() : options.jobs,
-                       [&](const FetchProgress& progress) {
-      report.Progress().Fetching(progress.objectsDone, progress.objects, progress.bytesFetched,
-                                 progress.bytesExpected);
-      });
-      report.Progress().FetchingDone();
-    }
-    propagator.fetched = &plan.content;
-    // What the dry run found right is not looked at again, unless a name came twice (the dry run did not see
-    // what the earlier record did there) or the dry run failed.
-    if (plan.content.foreseen)
-      propagator.settled = &plan.settled;
-  }
+  else if (repository.Remote())
+    FetchWhatTheRunNeeds(repository, options, table, propagator, report, plan, area);
 
   if (options.progress)
     report.Progress().SetTotal(ShapeOf(table).records);
