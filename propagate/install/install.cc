@@ -106,6 +106,17 @@ class CRecordFeed {
 
  private:
   void ScheduleFile(TableEntry&& entry) {
+    // A file that the dry run before the downloads found right needs no look and no worker: it is only
+    // counted, and its fingerprint kept.
+    if (propagator.settled && propagator.settled->count(entry.name) != 0) {
+      scheduler.RunHere(resolver.Resolve(entry.name), [&] {
+        RecordResult result;
+        uint64_t bytes = 0;
+        result.actions = propagator.ReconcileFile(entry, OwnerIds{}, bytes);
+        return result;
+      });
+      return;
+    }
     try {
       propagator.RequireTableRecord();
       OwnerIds owner = ResolveOwner(propagator.ids, entry.owner, entry.group);
