@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sys/descriptor.h"
 #include "sys/run_error.h"
 
 CDownloadArea::CDownloadArea(const std::string& basedir) : path(basedir + kDownloadAreaName + "/") {
@@ -35,10 +36,7 @@ uint64_t CDownloadArea::SpaceBudget() const {
 }
 
 void CDownloadArea::Remove() const {
-  struct CDirectoryClose {
-    void operator()(DIR* directory) const { closedir(directory); }
-  };
-  std::unique_ptr<DIR, CDirectoryClose> listing(opendir(path.c_str()));
+  CDirectoryStream listing(opendir(path.c_str()));
   if (!listing)
     return;
   // Only the run's own flat names are there: objects and their partial parts.

@@ -192,7 +192,7 @@ bool EmptyBut(int parent, const std::string& leaf, const std::string& name, cons
       return false;
     FailErrno(errno, "opendir(%s)", path.c_str());
   }
-  std::unique_ptr<DIR, int (*)(DIR*)> directory(fdopendir(fd.Get()), closedir);
+  CDirectoryStream directory(fdopendir(fd.Get()));
   if (!directory)
     FailErrno(errno, "opendir(%s)", path.c_str());
   fd.Release();  // the stream closes it now

@@ -182,19 +182,28 @@ std::vector<Action> CPropagator::ReconcileFile(const TableEntry& entry, const Ow
       const std::string object = ObjectName(entry.file.digest, releasedSha256);
       const std::string source = fetched->area + object;
       auto uses = fetched->uses.find(object);
-      if (uses == fetched->uses.end() || access(source.c_str(), F_OK) != 0) {
+      auto unforeseen = [&] {
         // The dry run that chose the downloads failed on its way, and this is where the run meets that.
         if (fetched->plannerFailure)
           std::rethrow_exception(fetched->plannerFailure);
         Fail("%s%s: Not downloaded: the look before the downloads did not foresee this copy to %s (the file "
              "changed meanwhile, or an earlier record of its name replaced it); run it again",
              repositoryName.c_str(), entry.file.source.c_str(), situation.path.c_str());
+      };
+      if (uses == fetched->uses.end())
+        unforeseen();
+      try {
+        if (fetched->foreseen && uses->second == 1 &&
+            MoveFileWithAttributes(source, situation.path, attributes, &installed))
+          bytes += static_cast<uint64_t>(installed.st_size);
+        else
+          bytes += CopyFileWithAttributes(source, situation.path, attributes, false, &installed);
+      } catch (const RunError&) {
+        // An object that an earlier record took away was not foreseen for this one.
+        if (access(source.c_str(), F_OK) != 0 && errno == ENOENT)
+          unforeseen();
+        throw;
       }
-      if (fetched->foreseen && uses->second == 1 &&
-          MoveFileWithAttributes(source, situation.path, attributes, &installed))
-        bytes += static_cast<uint64_t>(installed.st_size);
-      else
-        bytes += CopyFileWithAttributes(source, situation.path, attributes, false, &installed);
     }
     if (book)
       book->Changed(entry.name, StateOf(installed), entry.file.digest, releasedSha256);

@@ -19,10 +19,6 @@ const char kTrustedKeyDirectory[] = "/etc/propagate/trusted-keys";
 
 namespace {
 
-struct CDirectoryClose {
-  void operator()(DIR* directory) const { closedir(directory); }
-};
-
 /// The whole regular file at path; "%s: Cannot open: %s" and the other messages of a mapped file.
 std::string ReadRepositoryFile(const std::string& path) {
   struct stat status;
@@ -48,7 +44,7 @@ std::vector<MinisignPublicKey> LoadTrustedKeys(const std::string& directory, con
           "%s: Refusing the trusted keys of a directory that is not root's or that others can write (owner %u, "
           "mode 0%o)",
           directory.c_str(), static_cast<unsigned>(status.st_uid), static_cast<unsigned>(status.st_mode & 07777));
-    std::unique_ptr<DIR, CDirectoryClose> listing(opendir(directory.c_str()));
+    CDirectoryStream listing(opendir(directory.c_str()));
     if (!listing)
       FailErrno(errno, "%s: Cannot read the trusted keys", directory.c_str());
     std::vector<std::string> names;

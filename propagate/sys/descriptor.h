@@ -1,11 +1,13 @@
 #ifndef PROPAGATE_SYS_DESCRIPTOR_H_
 #define PROPAGATE_SYS_DESCRIPTOR_H_
 
+#include <dirent.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <memory>
 
 /// One open file descriptor, closed when the object goes away.
 class CDescriptor {
@@ -47,6 +49,14 @@ class CDescriptor {
  private:
   int fd = -1;
 };
+
+/// Closes a directory stream.
+struct CDirectoryClose {
+  /// closedir of directory.
+  void operator()(DIR* directory) const { closedir(directory); }
+};
+/// One open directory stream, closed when the object goes away.
+using CDirectoryStream = std::unique_ptr<DIR, CDirectoryClose>;
 
 /// read() that starts again when a signal interrupts it; -1 with errno for any other failure.
 inline ssize_t ReadRetrying(int fd, void* buffer, size_t size) {

@@ -138,7 +138,7 @@ void RemoveStaleTemporaryFiles(int directory) {
   DIR* stream = fdopendir(listing.Get());
   if (!stream)
     return;
-  std::unique_ptr<DIR, int (*)(DIR*)> owned(stream, &closedir);
+  CDirectoryStream owned(stream);
   listing.Release();
   std::vector<std::string> candidates;
   while (const struct dirent* entry = readdir(stream))
